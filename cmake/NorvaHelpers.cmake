@@ -1,0 +1,12 @@
+# Picks the platform half of a "portable header + _win.cpp/_posix.cpp" pair.
+function(norva_platform_sources out)
+  set(result)
+  foreach(stem IN LISTS ARGN)
+    if(WIN32)
+      list(APPEND result ${stem}_win.cpp)
+    else()
+      list(APPEND result ${stem}_posix.cpp)
+    endif()
+  endforeach()
+  set(${out} ${result} PARENT_SCOPE)
+endfunction()

@@ -1,0 +1,6 @@
+#include "DaemonStartup.h"
+
+int main(int, char **)
+{
+    return RunDaemon();
+}

@@ -1,0 +1,6 @@
+#include "sys_settings.h"
+
+std::unique_ptr<QSettings> OpenUninstallSettings(const QString &registryPath)
+{
+    return std::make_unique<QSettings>(registryPath, QSettings::NativeFormat);
+}

@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Quick-start command 1: installs what is missing, builds, and shows the watchdog at work with
+# the stand-in launcher: start, kill, restart, a refused second copy, then a clean stop.
+# Everything runs in a throw-away home; nothing of the user's configuration is touched.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/setup.sh"
+"$root/scripts/build.sh" >/dev/null
+build=${NORVA_BUILD_DIR:-$root/build}
+daemon="$build/daemon/norva-deamon"
+launcher="$build/tools/norva-fake-launcher"
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
+  if [[ -f "$work/starts.log" ]]; then
+    while read -r pid _; do kill -9 "$pid" 2>/dev/null || true; done <"$work/starts.log"
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/run" NORVA_FAKE_LOG="$work/starts.log"
+mkdir -p "$XDG_CONFIG_HOME/NORVA" "$XDG_RUNTIME_DIR"
+chmod 700 "$XDG_RUNTIME_DIR"
+printf '[General]\nLaunch="%s"\n' "$launcher" >"$XDG_CONFIG_HOME/NORVA/uninstall.ini"
+echo "== \"Launch\" is set in $XDG_CONFIG_HOME/NORVA/uninstall.ini:"
+sed 's/^/   /' "$XDG_CONFIG_HOME/NORVA/uninstall.ini"
+
+now_ms() { date +%s%3N; }
+starts() { [[ -f "$work/starts.log" ]] && wc -l <"$work/starts.log" || echo 0; }
+wait_starts() { # wait until the launcher has started $1 times; prints the time it took
+  local t0; t0=$(now_ms)
+  while [[ $(starts) -lt $1 ]]; do
+    if (($(now_ms) - t0 > 5000)); then echo "timed out" >&2; exit 1; fi
+    sleep 0.01
+  done
+  echo $(($(now_ms) - t0))
+}
+
+"$daemon" >"$work/daemon.out" 2>&1 &
+pids+=($!)
+disown
+echo "== norva-deamon started (pid $!)"
+ms=$(wait_starts 1)
+launcher_pid=$(tail -n1 "$work/starts.log" | cut -d' ' -f1)
+echo "== it started the launcher at once: pid $launcher_pid after $ms ms"
+
+sleep 1.3
+for round in 1 2 3; do
+  kill -9 "$launcher_pid"
+  ms=$(wait_starts $((round + 1)))
+  launcher_pid=$(tail -n1 "$work/starts.log" | cut -d' ' -f1)
+  echo "== launcher killed; restarted as pid $launcher_pid after $ms ms"
+  sleep 0.$((3 * round))
+done
+
+echo "== a second copy of norva-deamon:"
+set +e
+"$daemon" 2>&1 | sed 's/^/   /'
+code=${PIPESTATUS[0]}
+set -e
+echo "   (exit code $code)"
+
+echo "== the daemon's log (default handler of the logging library):"
+sed 's/^/   /' "$work/daemon.out" | head -n 12
+echo "== stopping everything the demo started"

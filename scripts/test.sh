@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Quick-start command 2: installs what is missing, builds, and runs the whole test suite.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/setup.sh"
+"$root/scripts/build.sh"
+cd "${NORVA_BUILD_DIR:-$root/build}"
+ctest -j"$(nproc)" --output-on-failure --timeout 300

@@ -1,0 +1,179 @@
+// End-to-end tests of norva-deamon: real daemon processes, the real stand-in launcher, and a
+// throw-away home, configuration and runtime folder per test.
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <memory>
+
+#include "ProcessHelpers.h"
+
+namespace {
+
+class DaemonTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(home_.isValid());
+        QDir(home_.path()).mkpath("config/NORVA");
+        QDir(home_.path()).mkpath("run");
+        QFile::remove(LogPath());
+    }
+    void TearDown() override
+    {
+        for (auto &daemon : daemons_) {
+            daemon->kill();
+            daemon->waitForFinished(3000);
+        }
+        for (qint64 pid : LoggedPids(LogPath()))
+            ::kill(static_cast<pid_t>(pid), SIGKILL);
+    }
+
+    QString LogPath() const { return home_.filePath("starts.log"); }
+
+    void WriteLaunch(const QByteArray &line)
+    {
+        QFile ini(home_.filePath("config/NORVA/uninstall.ini"));
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        ini.write("[General]\n" + line + "\n");
+    }
+
+    QProcess *StartDaemon(const QByteArray &extraEnv = {})
+    {
+        auto daemon = std::make_unique<QProcess>();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", home_.path());
+        env.insert("XDG_CONFIG_HOME", home_.filePath("config"));
+        env.insert("XDG_RUNTIME_DIR", home_.filePath("run"));
+        env.insert("NORVA_FAKE_LOG", LogPath());
+        if (!extraEnv.isEmpty())
+            env.insert(QString::fromLatin1(extraEnv.split('=').value(0)),
+                       QString::fromLatin1(extraEnv.split('=').value(1)));
+        daemon->setProcessEnvironment(env);
+        // Files rather than pipes: nothing here runs an event loop to drain a pipe.
+        const QString stem = home_.filePath(QStringLiteral("daemon-%1").arg(daemons_.size()));
+        daemon->setStandardOutputFile(stem + ".out");
+        daemon->setStandardErrorFile(stem + ".err");
+        daemon->start(QStringLiteral(NORVA_DAEMON), QStringList());
+        EXPECT_TRUE(daemon->waitForStarted(5000));
+        daemons_.push_back(std::move(daemon));
+        return daemons_.back().get();
+    }
+
+    // What daemon number n has written so far to its standard output or error.
+    QByteArray Out(size_t n, const char *stream = "out") const
+    {
+        QFile file(home_.filePath(QStringLiteral("daemon-%1.%2").arg(n).arg(stream)));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    int Starts() const { return LoggedPids(LogPath()).size(); }
+
+    QTemporaryDir home_;
+    std::vector<std::unique_ptr<QProcess>> daemons_;
+};
+
+TEST_F(DaemonTest, KeepsTheLauncherRunningAndRefusesASecondCopy)
+{
+    WriteLaunch("Launch=" NORVA_FAKE_LAUNCHER);
+    QProcess *daemon = StartDaemon();
+    ASSERT_TRUE(WaitFor([&] { return Starts() == 1; }, 1500)) << "launcher started at once";
+
+    QProcess *second = StartDaemon();
+    ASSERT_TRUE(second->waitForFinished(5000));
+    EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second->exitCode(), 0);
+    EXPECT_TRUE(Out(1, "err").contains("error: norva-deamon is running"));
+    EXPECT_EQ(daemon->state(), QProcess::Running);
+
+    // Kill the launcher a few times; each time it is back within about a second.
+    std::vector<qint64> delays;
+    for (int kill = 0; kill < 3; ++kill) {
+        QThread::msleep(150 + 250 * kill); // land at different points of the poll
+        const qint64 pid = LoggedPids(LogPath()).last();
+        const int before = Starts();
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+        QElapsedTimer timer;
+        timer.start();
+        ASSERT_TRUE(WaitFor([&] { return Starts() == before + 1; }, 2000));
+        delays.push_back(timer.elapsed());
+        EXPECT_TRUE(WaitFor([&] { return ProcessState(pid) == 0; }, 1000)) << "reaped";
+    }
+    EXPECT_LE(*std::max_element(delays.begin(), delays.end()), 1300);
+
+    QThread::msleep(1500);
+    EXPECT_EQ(Starts(), 4) << "a running launcher is left alone";
+    const QByteArray out = Out(0);
+    EXPECT_TRUE(out.contains("-<CreateAndCheckMutexOnly>: Create mutex ")) << out.constData();
+    EXPECT_TRUE(out.contains("-<CheckMutex>: GetLastError = 2")) << out.constData();
+}
+
+TEST_F(DaemonTest, NonAsciiLaunchPathReachesTheProgramUnchanged)
+{
+    const QString folder = home_.filePath(QString::fromUtf8("\xE8\xAE\xB2\xE5\xBA\xA7 \xE7\xA8\x8B\xE5\xBA\x8F"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString launcher = folder + QString::fromUtf8("/\xE5\x90\xAF\xE5\x8A\xA8.bin");
+    ASSERT_TRUE(QFile::copy(QStringLiteral(NORVA_FAKE_LAUNCHER), launcher));
+    WriteLaunch("Launch=\"" + launcher.toUtf8() + "\"");
+
+    StartDaemon();
+    ASSERT_TRUE(WaitFor([&] { return Starts() == 1; }, 1500));
+    const QList<QByteArray> fields = LoggedLines(LogPath()).value(0).split(' ');
+    EXPECT_EQ(fields.value(1), "1") << "started with no parameters";
+    EXPECT_EQ(QString::fromUtf8(LoggedLines(LogPath()).value(0).mid(fields[0].size() + 3)), launcher);
+}
+
+TEST_F(DaemonTest, MissingOrEmptyLaunchKeepsTheDaemonAlive)
+{
+    for (const QByteArray &ini : {QByteArray("Other=1"), QByteArray("Launch=")}) {
+        WriteLaunch(ini);
+        QProcess *daemon = StartDaemon();
+        QThread::msleep(2300);
+        EXPECT_EQ(daemon->state(), QProcess::Running) << ini.constData();
+        const QByteArray out = Out(daemons_.size() - 1);
+        EXPECT_GE(out.count("GetLastError = 2"), 2) << out.constData();
+        daemon->kill();
+        daemon->waitForFinished(3000);
+    }
+    EXPECT_EQ(Starts(), 0);
+}
+
+TEST_F(DaemonTest, KilledDaemonCanStartAgainAtOnce)
+{
+    WriteLaunch("Launch=" NORVA_FAKE_LAUNCHER);
+    QProcess *first = StartDaemon();
+    ASSERT_TRUE(WaitFor([&] { return Starts() == 1; }, 1500));
+    first->kill(); // SIGKILL: no chance to clean up
+    ASSERT_TRUE(first->waitForFinished(3000));
+
+    QProcess *next = StartDaemon();
+    EXPECT_FALSE(next->waitForFinished(1500)) << "the new copy runs";
+    EXPECT_TRUE(Out(1).contains("Create mutex"));
+    EXPECT_EQ(Starts(), 1) << "the launcher kept running throughout";
+}
+
+TEST_F(DaemonTest, CrashingLauncherLeavesNoZombies)
+{
+    WriteLaunch("Launch=" NORVA_FAKE_LAUNCHER);
+    QProcess *daemon = StartDaemon("NORVA_FAKE_EXIT=1");
+    ASSERT_TRUE(WaitFor([&] { return Starts() >= 4; }, 5000));
+    QThread::msleep(200);
+    const qint64 daemonPid = daemon->processId();
+    int zombies = 0;
+    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
+        const qint64 pid = entry.toLongLong();
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (pid <= 0 || !stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> rest = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (rest.value(1).toLongLong() == daemonPid && rest.value(0) == "Z")
+            ++zombies;
+    }
+    EXPECT_EQ(zombies, 0);
+}
+
+} // namespace
