@@ -125,6 +125,65 @@ bool IsValidCodePoint(wchar_t c)
     return u <= 0x10FFFF && !(u >= 0xD800 && u <= 0xDFFF);
 }
 
+// Strict UTF-8 (no overlongs, surrogates or values past U+10FFFF); each maximal ill-formed
+// subpart becomes one U+FFFD, as the Unicode standard recommends.
+std::wstring DecodeUtf8(const unsigned char *s, size_t n)
+{
+    std::wstring out;
+    out.reserve(n);
+    size_t i = 0;
+    while (i < n) {
+        const unsigned char b = s[i];
+        if (b < 0x80) {
+            out.push_back(static_cast<wchar_t>(b));
+            ++i;
+            continue;
+        }
+        size_t len = 0;
+        unsigned char lo = 0x80, hi = 0xBF;
+        unsigned long cp = 0;
+        if (b >= 0xC2 && b <= 0xDF) {
+            len = 2;
+            cp = b & 0x1F;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            len = 3;
+            cp = b & 0x0F;
+            if (b == 0xE0)
+                lo = 0xA0;
+            else if (b == 0xED)
+                hi = 0x9F;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            len = 4;
+            cp = b & 0x07;
+            if (b == 0xF0)
+                lo = 0x90;
+            else if (b == 0xF4)
+                hi = 0x8F;
+        } else {
+            out.push_back(L'\xFFFD');
+            ++i;
+            continue;
+        }
+        size_t j = 1;
+        for (; j < len && i + j < n; ++j) {
+            const unsigned char c = s[i + j];
+            if (c < lo || c > hi)
+                break;
+            cp = (cp << 6) | (c & 0x3F);
+            lo = 0x80;
+            hi = 0xBF;
+        }
+        if (j == len) {
+            out.push_back(static_cast<wchar_t>(cp));
+            i += len;
+        } else {
+            out.push_back(L'\xFFFD');
+            i += j;
+        }
+    }
+    return out;
+}
+
 } // namespace
 
 int SysMultiByteToWideChar(unsigned int codePage, const char *src, int srcLen, wchar_t *dst,
@@ -133,16 +192,25 @@ int SysMultiByteToWideChar(unsigned int codePage, const char *src, int srcLen, w
     std::string charset;
     if (!src || srcLen <= 0 || dstLen < 0 || !CharsetFor(codePage, &charset))
         return 0;
-    Iconv cd("WCHAR_T", charset.c_str());
-    if (!cd.ok())
-        return 0;
     std::wstring wide;
-    bool ok = Convert(cd.get(), src, static_cast<size_t>(srcLen), &wide,
-                      [&](const char *, size_t, std::wstring *out) -> size_t {
-                          out->push_back(L'\xFFFD');
-                          iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);
-                          return 1; // a byte at a time, as Windows does
-                      });
+    bool ok = true;
+    if (codePage == kCodePageUtf8) {
+        wide = DecodeUtf8(reinterpret_cast<const unsigned char *>(src), static_cast<size_t>(srcLen));
+    } else {
+        Iconv cd("WCHAR_T", charset.c_str());
+        if (!cd.ok())
+            return 0;
+        ok = Convert(cd.get(), src, static_cast<size_t>(srcLen), &wide,
+                     [&](const char *, size_t, std::wstring *out) -> size_t {
+                         out->push_back(L'\xFFFD');
+                         iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);
+                         return 1; // resynchronise a byte further on
+                     });
+        for (wchar_t &c : wide) {
+            if (!IsValidCodePoint(c))
+                c = L'\xFFFD';
+        }
+    }
     if (!ok || wide.empty() || wide.size() > 0x7fffffffu)
         return 0;
     const int needed = static_cast<int>(wide.size());

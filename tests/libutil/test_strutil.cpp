@@ -60,7 +60,9 @@ TEST(StrUtil, InvalidInputBecomesReplacementCharacter)
     LogCapture log;
     EXPECT_EQ(multistr2widestr(65001, "a\xFF" "b"), L"a\uFFFDb");
     EXPECT_EQ(multistr2widestr(65001, "\xC0\xAF"), L"\uFFFD\uFFFD"); // overlong '/'
-    EXPECT_EQ(multistr2widestr(65001, "ok\xE8\xAE"), std::wstring(L"ok") + L"\uFFFD\uFFFD");
+    EXPECT_EQ(multistr2widestr(65001, "ok\xE8\xAE"), L"ok\uFFFD"); // one truncated sequence
+    EXPECT_EQ(multistr2widestr(65001, "\xED\xA0\x80"), L"\uFFFD\uFFFD\uFFFD"); // a surrogate
+    EXPECT_EQ(multistr2widestr(65001, "\xFD\xB7\xB7\xB7\x8A\x92"), std::wstring(6, L'\xFFFD')); // old 6-byte form
     // Lone surrogates are not characters: they come out as U+FFFD in UTF-8.
     std::wstring lone(L"x");
     lone.push_back(static_cast<wchar_t>(0xD800));
