@@ -1,0 +1,8 @@
+#include "scene_media.h"
+
+#include <QCoreApplication>
+
+QString SceneMediaPath()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/Wildlife.ogv");
+}

@@ -1,0 +1,6 @@
+#include "scene_media.h"
+
+QString SceneMediaPath()
+{
+    return QStringLiteral("E:/Wildlife.wmv");
+}
