@@ -1,0 +1,56 @@
+#include "StackCapture.h"
+
+namespace {
+
+QString Hex(uint64_t value, int width = 0)
+{
+    return QStringLiteral("0x") + QString::number(value, 16).rightJustified(width, QLatin1Char('0'));
+}
+
+QString Esc(const QString &text)
+{
+    return text.toHtmlEscaped();
+}
+
+} // namespace
+
+QString FormatCapture(const StackCapture &capture)
+{
+    QString html = QStringLiteral("<html><body>");
+    if (!capture.ok) {
+        html += QStringLiteral("<p><b>No stack traces for process %1.</b></p><p>%2</p>")
+                    .arg(capture.pid)
+                    .arg(Esc(capture.error));
+        return html + QStringLiteral("</body></html>");
+    }
+
+    html += QStringLiteral("<p><b>Process %1</b> %2 &mdash; %3 thread%4, stopped for %5 ms</p>")
+                .arg(capture.pid)
+                .arg(Esc(capture.processName))
+                .arg(capture.threads.size())
+                .arg(capture.threads.size() == 1 ? QString() : QStringLiteral("s"))
+                .arg(capture.stoppedMs, 0, 'f', 2);
+    for (const ThreadStack &thread : capture.threads) {
+        html += QStringLiteral("<p><b>Thread %1</b> %2</p><pre>").arg(thread.tid).arg(Esc(thread.name));
+        for (int i = 0; i < thread.frames.size(); ++i) {
+            const StackFrame &frame = thread.frames.at(i);
+            QString line = QStringLiteral("#%1 ").arg(i, -3) + Hex(frame.pc, 16) + QLatin1Char(' ');
+            if (frame.function.isEmpty())
+                line += QStringLiteral("??");
+            else
+                line += Esc(frame.function) + QStringLiteral("+") + Hex(frame.offset);
+            if (!frame.module.isEmpty())
+                line += QStringLiteral(" in ") + Esc(frame.module);
+            if (!frame.file.isEmpty())
+                line += QStringLiteral(" at ") + Esc(frame.file) + QLatin1Char(':') +
+                        QString::number(frame.line);
+            html += line + QLatin1Char('\n');
+        }
+        if (thread.frames.isEmpty() && thread.truncated.isEmpty())
+            html += QStringLiteral("(no frames)\n");
+        if (!thread.truncated.isEmpty())
+            html += QStringLiteral("(stack truncated: ") + Esc(thread.truncated) + QStringLiteral(")\n");
+        html += QStringLiteral("</pre>");
+    }
+    return html + QStringLiteral("</body></html>");
+}

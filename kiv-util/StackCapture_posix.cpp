@@ -1,0 +1,449 @@
+// Linux back end: ptrace stops every thread of the target together, elfutils libdw walks the
+// stopped threads, every thread is let go, and only then are addresses turned into names.
+#include "StackCapture.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QSet>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <cxxabi.h>
+#include <elfutils/libdwfl.h>
+#include <fcntl.h>
+#include <memory>
+#include <sys/ptrace.h>
+#include <sys/user.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kFrameLimit = 256;
+
+QByteArray ReadProcFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return QByteArray();
+    return file.readAll();
+}
+
+struct ProcStatus {
+    bool exists = false;
+    QString name;
+    char state = 0;
+    long long tgid = 0;
+    long long tracer = 0;
+    long long uid = -1;
+    bool kernelThread = false;
+};
+
+QByteArray StatusField(const QByteArray &status, const char *key)
+{
+    for (const QByteArray &line : status.split('\n')) {
+        if (line.startsWith(key))
+            return line.mid(static_cast<int>(std::strlen(key))).trimmed();
+    }
+    return QByteArray();
+}
+
+ProcStatus ReadStatus(long long pid)
+{
+    ProcStatus info;
+    const QByteArray status = ReadProcFile(QStringLiteral("/proc/%1/status").arg(pid));
+    if (status.isEmpty())
+        return info;
+    info.exists = true;
+    info.name = QString::fromUtf8(StatusField(status, "Name:"));
+    info.state = StatusField(status, "State:").left(1).at(0);
+    info.tgid = StatusField(status, "Tgid:").toLongLong();
+    info.tracer = StatusField(status, "TracerPid:").toLongLong();
+    info.uid = StatusField(status, "Uid:").split('\t').value(0).toLongLong();
+    // Field 9 of stat holds the task flags; PF_KTHREAD marks kernel threads.
+    const QByteArray stat = ReadProcFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    const QList<QByteArray> rest = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    info.kernelThread = (rest.value(6).toULongLong() & 0x00200000u) != 0;
+    return info;
+}
+
+QString ThreadName(long long pid, long long tid)
+{
+    return QString::fromUtf8(
+        ReadProcFile(QStringLiteral("/proc/%1/task/%2/comm").arg(pid).arg(tid)).trimmed());
+}
+
+QVector<long long> ListThreads(long long pid)
+{
+    QVector<long long> tids;
+    const QStringList entries =
+        QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries)
+        tids << entry.toLongLong();
+    return tids;
+}
+
+QString PermissionReason(long long pid, const ProcStatus &info)
+{
+    if (geteuid() != 0 && info.uid >= 0 && info.uid != static_cast<long long>(geteuid()))
+        return QStringLiteral("Permission denied: process %1 belongs to another user (uid %2); "
+                              "only that user or root may look at it.")
+            .arg(pid)
+            .arg(info.uid);
+    const QByteArray scope = ReadProcFile(QStringLiteral("/proc/sys/kernel/yama/ptrace_scope")).trimmed();
+    if (scope == "1")
+        return QStringLiteral("Permission denied by ptrace restrictions: kernel.yama.ptrace_scope "
+                              "is 1, so only a parent may trace its children. Run as root, or set "
+                              "it to 0.");
+    if (scope == "2")
+        return QStringLiteral("Permission denied by ptrace restrictions: kernel.yama.ptrace_scope "
+                              "is 2, so only root may trace processes.");
+    if (scope == "3")
+        return QStringLiteral("Permission denied by ptrace restrictions: kernel.yama.ptrace_scope "
+                              "is 3, so no process may be traced.");
+    return QStringLiteral("Permission denied: tracing process %1 is not allowed here (it may be "
+                          "privileged, or this program lacks CAP_SYS_PTRACE).")
+        .arg(pid);
+}
+
+// Holds the target's threads stopped; lets every one of them go when it is destroyed, on every
+// path out of the capture.
+class ThreadStopper {
+public:
+    ~ThreadStopper() { ReleaseAll(); }
+
+    // Seizes and interrupts every thread, re-reading the thread list until no new one appears.
+    // False (with errno of the first failure) only when not a single thread could be stopped.
+    bool StopAll(long long pid, int *firstError)
+    {
+        timer_.start();
+        QSet<long long> tried;
+        *firstError = 0;
+        for (int round = 0; round < 1000; ++round) {
+            bool added = false;
+            for (long long tid : ListThreads(pid)) {
+                if (tried.contains(tid))
+                    continue;
+                tried.insert(tid);
+                added = true;
+                if (ptrace(PTRACE_SEIZE, static_cast<pid_t>(tid), nullptr, nullptr) != 0) {
+                    if (!*firstError && errno != ESRCH)
+                        *firstError = errno;
+                    continue;
+                }
+                seized_.push_back({tid, 0, false});
+                ptrace(PTRACE_INTERRUPT, static_cast<pid_t>(tid), nullptr, nullptr);
+            }
+            // Wait for the stops before looking again: a running thread may still start others.
+            for (Seized &thread : seized_) {
+                if (!thread.stopped)
+                    WaitForStop(&thread);
+            }
+            if (!added)
+                break;
+        }
+        return !stopped().isEmpty();
+    }
+
+    QVector<long long> stopped() const
+    {
+        QVector<long long> tids;
+        for (const Seized &thread : seized_) {
+            if (thread.stopped)
+                tids << thread.tid;
+        }
+        return tids;
+    }
+
+    void ReleaseAll()
+    {
+        for (const Seized &thread : seized_) {
+            // A signal that arrived while we held the thread is handed back on detach.
+            ptrace(PTRACE_DETACH, static_cast<pid_t>(thread.tid), nullptr,
+                   reinterpret_cast<void *>(static_cast<intptr_t>(thread.pendingSignal)));
+        }
+        if (!seized_.isEmpty())
+            stoppedMs_ = timer_.nsecsElapsed() / 1e6;
+        seized_.clear();
+    }
+
+    double stoppedMs() const { return stoppedMs_; }
+
+private:
+    struct Seized {
+        long long tid;
+        int pendingSignal;
+        bool stopped;
+    };
+
+    void WaitForStop(Seized *thread)
+    {
+        for (;;) {
+            int status = 0;
+            const pid_t rc = waitpid(static_cast<pid_t>(thread->tid), &status, __WALL);
+            if (rc < 0) {
+                if (errno == EINTR)
+                    continue;
+                return; // gone
+            }
+            if (!WIFSTOPPED(status))
+                return; // exited or was killed meanwhile
+            const int event = status >> 16;
+            const int sig = WSTOPSIG(status);
+            if (event == 0 && sig != SIGTRAP && sig != SIGSTOP)
+                thread->pendingSignal = sig; // a signal-delivery stop: keep the signal for later
+            thread->stopped = true;
+            return;
+        }
+    }
+
+    QElapsedTimer timer_;
+    QVector<Seized> seized_;
+    double stoppedMs_ = 0;
+};
+
+struct WalkContext {
+    ThreadStack *thread;
+    QVector<uint64_t> lookup; // address to resolve for each frame
+    QString error;
+};
+
+int OnFrame(Dwfl_Frame *state, void *arg)
+{
+    auto *ctx = static_cast<WalkContext *>(arg);
+    Dwarf_Addr pc = 0;
+    bool activation = false;
+    if (!dwfl_frame_pc(state, &pc, &activation)) {
+        ctx->error = QString::fromUtf8(dwfl_errmsg(-1));
+        return DWARF_CB_ABORT;
+    }
+    if (ctx->thread->frames.size() >= kFrameLimit) {
+        ctx->error = QStringLiteral("more than %1 frames").arg(kFrameLimit);
+        return DWARF_CB_ABORT;
+    }
+    StackFrame frame;
+    frame.pc = pc;
+    ctx->thread->frames.push_back(frame);
+    // A return address points past the call: look up the call itself.
+    ctx->lookup.push_back(activation || pc == 0 ? pc : pc - 1);
+    return DWARF_CB_OK;
+}
+
+struct Symbol {
+    QString function;
+    uint64_t start = 0;
+    QString module;
+    QString file;
+    int line = 0;
+};
+
+QString CleanName(const char *raw)
+{
+    QByteArray name(raw);
+    const int at = name.indexOf('@'); // versioned symbols: memcpy@@GLIBC_2.14
+    if (at > 0)
+        name.truncate(at);
+    int status = -1;
+    char *demangled = abi::__cxa_demangle(name.constData(), nullptr, nullptr, &status);
+    QString result = QString::fromUtf8(status == 0 && demangled ? demangled : name.constData());
+    std::free(demangled);
+    return result;
+}
+
+Symbol Resolve(Dwfl *dwfl, uint64_t address)
+{
+    Symbol symbol;
+    Dwfl_Module *module = dwfl_addrmodule(dwfl, address);
+    if (!module)
+        return symbol;
+    const char *moduleName =
+        dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (moduleName)
+        symbol.module = QFileInfo(QString::fromUtf8(moduleName)).fileName();
+    GElf_Off offset = 0;
+    GElf_Sym elfSymbol;
+    const char *name =
+        dwfl_module_addrinfo(module, address, &offset, &elfSymbol, nullptr, nullptr, nullptr);
+    if (name) {
+        symbol.function = CleanName(name);
+        symbol.start = address - offset;
+    }
+    if (Dwfl_Line *line = dwfl_module_getsrc(module, address)) {
+        int lineNo = 0;
+        const char *file = dwfl_lineinfo(line, nullptr, &lineNo, nullptr, nullptr, nullptr);
+        if (file) {
+            symbol.file = QString::fromUtf8(file);
+            symbol.line = lineNo;
+        }
+    }
+    return symbol;
+}
+
+bool IsOutermost(const QString &function)
+{
+    static const QSet<QString> kEntries = {
+        QStringLiteral("_start"),      QStringLiteral("__libc_start_main"),
+        QStringLiteral("__libc_start_call_main"), QStringLiteral("clone"),
+        QStringLiteral("clone3"),      QStringLiteral("__clone"),
+        QStringLiteral("__clone3"),    QStringLiteral("start_thread"),
+    };
+    return kEntries.contains(function);
+}
+
+struct DwflDeleter {
+    void operator()(Dwfl *dwfl) const { dwfl_end(dwfl); }
+};
+
+} // namespace
+
+StackCapture CaptureStacks(unsigned long requested)
+{
+    StackCapture capture;
+    capture.pid = static_cast<long long>(requested);
+    const long long self = getpid();
+
+    ProcStatus info = ReadStatus(capture.pid);
+    if (requested == 0 || !info.exists) {
+        capture.error = QStringLiteral("There is no process with id %1.").arg(capture.pid);
+        return capture;
+    }
+    if (info.tgid > 0 && info.tgid != capture.pid) {
+        // A thread id: capture the process it belongs to.
+        capture.pid = info.tgid;
+        info = ReadStatus(capture.pid);
+    }
+    capture.processName = info.name;
+    if (capture.pid == self) {
+        capture.error = QStringLiteral("Process %1 is this viewer itself; a process cannot stop "
+                                       "its own threads to look at them.")
+                            .arg(capture.pid);
+        return capture;
+    }
+    if (info.kernelThread) {
+        capture.error = QStringLiteral("Process %1 (%2) is a kernel thread: it has no user-space "
+                                       "stack to show.")
+                            .arg(capture.pid)
+                            .arg(info.name);
+        return capture;
+    }
+    if (info.state == 'Z' || info.state == 'X') {
+        capture.error = QStringLiteral("Process %1 (%2) is a zombie: it has exited and waits for "
+                                       "its parent to collect it, so it has no stacks left.")
+                            .arg(capture.pid)
+                            .arg(info.name);
+        return capture;
+    }
+    if (info.tracer != 0) {
+        const ProcStatus tracer = ReadStatus(info.tracer);
+        capture.error = QStringLiteral("Process %1 (%2) is already being traced by process %3%4; "
+                                       "a process can have only one tracer at a time.")
+                            .arg(capture.pid)
+                            .arg(info.name)
+                            .arg(info.tracer)
+                            .arg(tracer.exists ? QStringLiteral(" (%1)").arg(tracer.name) : QString());
+        return capture;
+    }
+
+    // Debug information comes from this machine only, never from the network.
+    unsetenv("DEBUGINFOD_URLS");
+    static char *debuginfoPath = nullptr;
+    static const Dwfl_Callbacks callbacks = {dwfl_linux_proc_find_elf, dwfl_standard_find_debuginfo,
+                                             nullptr, &debuginfoPath};
+    std::unique_ptr<Dwfl, DwflDeleter> dwfl(dwfl_begin(&callbacks));
+    if (!dwfl) {
+        capture.error = QStringLiteral("The stack walker could not start: %1")
+                            .arg(QString::fromUtf8(dwfl_errmsg(-1)));
+        return capture;
+    }
+    dwfl_report_begin(dwfl.get());
+    const int reported = dwfl_linux_proc_report(dwfl.get(), static_cast<pid_t>(capture.pid));
+    dwfl_report_end(dwfl.get(), nullptr, nullptr);
+    if (reported != 0) {
+        capture.error = reported == EACCES || reported == EPERM
+                            ? PermissionReason(capture.pid, info)
+                            : QStringLiteral("The memory map of process %1 cannot be read: %2")
+                                  .arg(capture.pid)
+                                  .arg(QString::fromLocal8Bit(std::strerror(reported)));
+        return capture;
+    }
+
+    QVector<QVector<uint64_t>> lookups;
+    {
+        ThreadStopper stopper;
+        int error = 0;
+        if (!stopper.StopAll(capture.pid, &error)) {
+            if (error == EPERM || error == EACCES) {
+                const ProcStatus now = ReadStatus(capture.pid);
+                capture.error = now.tracer != 0
+                                    ? QStringLiteral("Process %1 is already being traced by "
+                                                     "process %2.")
+                                          .arg(capture.pid)
+                                          .arg(now.tracer)
+                                    : PermissionReason(capture.pid, info);
+            } else {
+                capture.error = QStringLiteral("Process %1 ended before its threads could be "
+                                               "stopped.")
+                                    .arg(capture.pid);
+            }
+            return capture;
+        }
+
+        const QVector<long long> tids = stopper.stopped();
+        if (dwfl_linux_proc_attach(dwfl.get(), static_cast<pid_t>(capture.pid), true) != 0) {
+            stopper.ReleaseAll();
+            capture.error = QStringLiteral("The stack walker could not attach to process %1: %2")
+                                .arg(capture.pid)
+                                .arg(QString::fromUtf8(dwfl_errmsg(-1)));
+            return capture;
+        }
+        for (long long tid : tids) {
+            ThreadStack thread;
+            thread.tid = tid;
+            thread.name = ThreadName(capture.pid, tid);
+            WalkContext ctx{&thread, {}, {}};
+            // libdw must only see threads whose registers can be read: a thread killed while
+            // stopped would otherwise reach its abort path.
+            user_regs_struct regs;
+            if (ptrace(PTRACE_GETREGS, static_cast<pid_t>(tid), nullptr, &regs) != 0)
+                continue; // the thread has gone
+            const int rc = dwfl_getthread_frames(dwfl.get(), static_cast<pid_t>(tid), OnFrame, &ctx);
+            if (rc != 0 && ctx.error.isEmpty())
+                ctx.error = QString::fromUtf8(dwfl_errmsg(-1));
+            thread.truncated = ctx.error;
+            capture.threads.push_back(thread);
+            lookups.push_back(ctx.lookup);
+        }
+        stopper.ReleaseAll();
+        capture.stoppedMs = stopper.stoppedMs();
+    }
+
+    // The target runs again; names are looked up at leisure, each address once.
+    QHash<uint64_t, Symbol> cache;
+    for (int t = 0; t < capture.threads.size(); ++t) {
+        ThreadStack &thread = capture.threads[t];
+        for (int f = 0; f < thread.frames.size(); ++f) {
+            const uint64_t address = lookups[t][f];
+            auto it = cache.find(address);
+            if (it == cache.end())
+                it = cache.insert(address, Resolve(dwfl.get(), address));
+            StackFrame &frame = thread.frames[f];
+            frame.function = it->function;
+            frame.offset = it->function.isEmpty() ? 0 : frame.pc - it->start;
+            frame.module = it->module;
+            frame.file = it->file;
+            frame.line = it->line;
+        }
+        // Running off the outermost frame is how every walk ends, not a truncation.
+        if (!thread.truncated.isEmpty() && !thread.frames.isEmpty() &&
+            IsOutermost(thread.frames.last().function) &&
+            !thread.truncated.startsWith(QStringLiteral("more than")))
+            thread.truncated.clear();
+    }
+    capture.ok = true;
+    return capture;
+}
