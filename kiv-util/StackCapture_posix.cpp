@@ -295,9 +295,52 @@ bool IsOutermost(const QString &function)
     return kEntries.contains(function);
 }
 
-struct DwflDeleter {
-    void operator()(Dwfl *dwfl) const { dwfl_end(dwfl); }
+unsigned long long StartTime(long long pid)
+{
+    const QByteArray stat = ReadProcFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    return stat.mid(stat.lastIndexOf(')') + 2).split(' ').value(19).toULongLong();
+}
+
+// The file-backed executable mappings: when they change, cached names may be wrong.
+QByteArray CodeMappings(long long pid)
+{
+    QByteArray code;
+    for (const QByteArray &line : ReadProcFile(QStringLiteral("/proc/%1/maps").arg(pid)).split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() >= 6 && fields.at(1).contains('x'))
+            code += line + '\n';
+    }
+    return code;
+}
+
+// What one target keeps between captures: its modules with their loaded debug information,
+// and the names already looked up. Loading debug information is the dearest part of a
+// capture, so a second look at the same process costs a fraction of the first.
+struct TargetSession {
+    long long pid = 0;
+    unsigned long long startTime = 0;
+    QByteArray mappings;
+    Dwfl *dwfl = nullptr;
+    QHash<uint64_t, Symbol> symbols;
+
+    ~TargetSession() { Reset(); }
+    void Reset()
+    {
+        if (dwfl)
+            dwfl_end(dwfl);
+        dwfl = nullptr;
+        symbols.clear();
+        mappings.clear();
+        pid = 0;
+        startTime = 0;
+    }
 };
+
+TargetSession &Session()
+{
+    static TargetSession session;
+    return session;
+}
 
 } // namespace
 
@@ -354,21 +397,38 @@ StackCapture CaptureStacks(unsigned long requested)
     static char *debuginfoPath = nullptr;
     static const Dwfl_Callbacks callbacks = {dwfl_linux_proc_find_elf, dwfl_standard_find_debuginfo,
                                              nullptr, &debuginfoPath};
-    std::unique_ptr<Dwfl, DwflDeleter> dwfl(dwfl_begin(&callbacks));
-    if (!dwfl) {
+    TargetSession &session = Session();
+    const unsigned long long startTime = StartTime(capture.pid);
+    if (session.pid != capture.pid || session.startTime != startTime)
+        session.Reset();
+    if (!session.dwfl) {
+        session.dwfl = dwfl_begin(&callbacks);
+        session.pid = capture.pid;
+        session.startTime = startTime;
+    }
+    if (!session.dwfl) {
         capture.error = QStringLiteral("The stack walker could not start: %1")
                             .arg(QString::fromUtf8(dwfl_errmsg(-1)));
+        session.Reset();
         return capture;
     }
-    dwfl_report_begin(dwfl.get());
-    const int reported = dwfl_linux_proc_report(dwfl.get(), static_cast<pid_t>(capture.pid));
-    dwfl_report_end(dwfl.get(), nullptr, nullptr);
+    Dwfl *dwfl = session.dwfl;
+    // Modules are reported afresh each time; those that stayed keep what they loaded.
+    const QByteArray mappings = CodeMappings(capture.pid);
+    if (mappings != session.mappings) {
+        session.symbols.clear();
+        session.mappings = mappings;
+    }
+    dwfl_report_begin(dwfl);
+    const int reported = dwfl_linux_proc_report(dwfl, static_cast<pid_t>(capture.pid));
+    dwfl_report_end(dwfl, nullptr, nullptr);
     if (reported != 0) {
         capture.error = reported == EACCES || reported == EPERM
                             ? PermissionReason(capture.pid, info)
                             : QStringLiteral("The memory map of process %1 cannot be read: %2")
                                   .arg(capture.pid)
                                   .arg(QString::fromLocal8Bit(std::strerror(reported)));
+        session.Reset();
         return capture;
     }
 
@@ -394,8 +454,9 @@ StackCapture CaptureStacks(unsigned long requested)
         }
 
         const QVector<long long> tids = stopper.stopped();
-        if (dwfl_linux_proc_attach(dwfl.get(), static_cast<pid_t>(capture.pid), true) != 0) {
+        if (dwfl_pid(dwfl) <= 0 && dwfl_linux_proc_attach(dwfl, static_cast<pid_t>(capture.pid), true) != 0) {
             stopper.ReleaseAll();
+            session.Reset();
             capture.error = QStringLiteral("The stack walker could not attach to process %1: %2")
                                 .arg(capture.pid)
                                 .arg(QString::fromUtf8(dwfl_errmsg(-1)));
@@ -411,7 +472,7 @@ StackCapture CaptureStacks(unsigned long requested)
             user_regs_struct regs;
             if (ptrace(PTRACE_GETREGS, static_cast<pid_t>(tid), nullptr, &regs) != 0)
                 continue; // the thread has gone
-            const int rc = dwfl_getthread_frames(dwfl.get(), static_cast<pid_t>(tid), OnFrame, &ctx);
+            const int rc = dwfl_getthread_frames(dwfl, static_cast<pid_t>(tid), OnFrame, &ctx);
             if (rc != 0 && ctx.error.isEmpty())
                 ctx.error = QString::fromUtf8(dwfl_errmsg(-1));
             thread.truncated = ctx.error;
@@ -423,14 +484,14 @@ StackCapture CaptureStacks(unsigned long requested)
     }
 
     // The target runs again; names are looked up at leisure, each address once.
-    QHash<uint64_t, Symbol> cache;
+    QHash<uint64_t, Symbol> &cache = session.symbols;
     for (int t = 0; t < capture.threads.size(); ++t) {
         ThreadStack &thread = capture.threads[t];
         for (int f = 0; f < thread.frames.size(); ++f) {
             const uint64_t address = lookups[t][f];
             auto it = cache.find(address);
             if (it == cache.end())
-                it = cache.insert(address, Resolve(dwfl.get(), address));
+                it = cache.insert(address, Resolve(dwfl, address));
             StackFrame &frame = thread.frames[f];
             frame.function = it->function;
             frame.offset = it->function.isEmpty() ? 0 : frame.pc - it->start;

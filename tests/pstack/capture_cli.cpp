@@ -1,0 +1,48 @@
+// Captures a process with libkiv-util from the command line: prints the traces text, or with
+// --repeat N the median capture time and the longest stall.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "NVPStack.h"
+#include "StackCapture.h"
+
+int main(int argc, char **argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s PID [--repeat N]\n", argv[0]);
+        return 2;
+    }
+    const unsigned long pid = std::strtoul(argv[1], nullptr, 10);
+    if (argc >= 4 && std::strcmp(argv[2], "--repeat") == 0) {
+        const int repeat = std::atoi(argv[3]);
+        std::vector<double> wall;
+        double maxStall = 0;
+        int threads = 0;
+        for (int i = 0; i < repeat; ++i) {
+            QElapsedTimer timer;
+            timer.start();
+            const StackCapture capture = CaptureStacks(pid);
+            FormatCapture(capture);
+            wall.push_back(timer.nsecsElapsed() / 1e6);
+            maxStall = std::max(maxStall, capture.stoppedMs);
+            threads = capture.threads.size();
+            if (!capture.ok) {
+                std::fprintf(stderr, "%s\n", capture.error.toUtf8().constData());
+                return 1;
+            }
+        }
+        std::sort(wall.begin(), wall.end());
+        std::printf("%.3f %.3f %d\n", wall[wall.size() / 2], maxStall, threads);
+        return 0;
+    }
+    NVPStack stack(0, nullptr);
+    stack.setPid(pid);
+    stack.pStack();
+    std::printf("%s\n", stack.traces().toUtf8().constData());
+    return 0;
+}

@@ -1,0 +1,181 @@
+// libkiv-util against real processes: the helper's threads wait in functions with known
+// names; the capture must name them, keep the target running and untraced, and explain every
+// failure in words.
+#include <QDir>
+#include <QStandardPaths>
+#include <QProcess>
+#include <QTextDocument>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <memory>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "NVPStack.h"
+#include "ProcessHelpers.h"
+#include "StackCapture.h"
+
+namespace {
+
+QByteArray StatusField(qint64 pid, const char *key)
+{
+    QFile file(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    for (const QByteArray &line : file.readAll().split('\n'))
+        if (line.startsWith(key))
+            return line.mid(int(strlen(key))).trimmed();
+    return {};
+}
+
+class Helper {
+public:
+    explicit Helper(int threads)
+    {
+        process_.start(QStringLiteral(NORVA_STACK_HELPER), {QString::number(threads)});
+        EXPECT_TRUE(process_.waitForStarted(5000));
+        EXPECT_TRUE(process_.waitForReadyRead(10000));
+        EXPECT_EQ(process_.readLine().trimmed(), "ready");
+    }
+    ~Helper()
+    {
+        process_.kill();
+        process_.waitForFinished(5000);
+    }
+    qint64 pid() const { return process_.processId(); }
+    // Asks the helper to end; true when it does so by itself, which a stopped one cannot.
+    bool EndsWhenAsked()
+    {
+        process_.write("quit\n");
+        return process_.waitForFinished(5000) && process_.exitCode() == 0;
+    }
+
+private:
+    QProcess process_;
+};
+
+QString Capture(qint64 pid)
+{
+    NVPStack stack(0, nullptr);
+    stack.setPid(static_cast<unsigned long>(pid));
+    stack.pStack();
+    return stack.traces();
+}
+
+QString AsShown(const QString &html)
+{
+    QTextDocument document;
+    document.setHtml(html);
+    return document.toPlainText();
+}
+
+TEST(StackCapture, NamesEveryThreadsFramesAndLetsTheTargetGo)
+{
+    Helper helper(4);
+    const QString html = Capture(helper.pid());
+    const QString shown = AsShown(html);
+    EXPECT_TRUE(Qt::mightBeRichText(html));
+    EXPECT_TRUE(shown.contains(QStringLiteral("Process %1 norva-stack-hel").arg(helper.pid())))
+        << shown.left(300).toStdString();
+    EXPECT_TRUE(shown.contains(QStringLiteral("5 threads"))) << shown.left(300).toStdString();
+    EXPECT_EQ(shown.count(QStringLiteral("norva_wait_here()")), 4);
+    EXPECT_EQ(shown.count(QStringLiteral("WaitInVector<int>(std::vector<int, std::allocator<int> >&)")), 4);
+    EXPECT_EQ(shown.count(QStringLiteral("operator<<(std::ostream&, (anonymous namespace)::Lecture const&)")), 4);
+    EXPECT_TRUE(shown.contains(QStringLiteral("stack_helper.cpp:"))) << "file and line";
+    EXPECT_TRUE(shown.contains(QStringLiteral(" in libc.so.6")));
+    EXPECT_FALSE(shown.contains(QStringLiteral("@GLIBC")));
+    EXPECT_FALSE(shown.contains(QStringLiteral("truncated"))) << shown.toStdString();
+
+    // Caller frames are looked up at pc - 1, so the line is the call's, in the right function.
+    const int main = shown.indexOf(QStringLiteral(" main+"));
+    EXPECT_GT(main, 0);
+
+    EXPECT_EQ(StatusField(helper.pid(), "TracerPid:"), "0");
+    EXPECT_NE(StatusField(helper.pid(), "State:").left(1), "t");
+    EXPECT_TRUE(helper.EndsWhenAsked());
+}
+
+TEST(StackCapture, RepeatedCapturesOfManyThreadsStayConsistent)
+{
+    Helper helper(64);
+    for (int round = 0; round < 3; ++round) {
+        const StackCapture capture = CaptureStacks(static_cast<unsigned long>(helper.pid()));
+        ASSERT_TRUE(capture.ok) << capture.error.toStdString();
+        EXPECT_EQ(capture.threads.size(), 65);
+        EXPECT_GT(capture.stoppedMs, 0.0);
+        int waiting = 0;
+        for (const ThreadStack &thread : capture.threads) {
+            EXPECT_FALSE(thread.frames.isEmpty());
+            for (const StackFrame &frame : thread.frames)
+                waiting += frame.function == QStringLiteral("(anonymous namespace)::norva_wait_here()");
+        }
+        EXPECT_EQ(waiting, 64);
+    }
+    EXPECT_EQ(StatusField(helper.pid(), "TracerPid:"), "0");
+    EXPECT_TRUE(helper.EndsWhenAsked());
+}
+
+TEST(StackCapture, FailuresAreExplained)
+{
+    EXPECT_TRUE(AsShown(Capture(999999999)).contains(QStringLiteral("There is no process with id 999999999")));
+    EXPECT_TRUE(AsShown(Capture(getpid())).contains(QStringLiteral("this viewer itself")));
+
+    // A zombie: a child that has ended and was not collected.
+    const pid_t zombie = fork();
+    if (zombie == 0)
+        _exit(0);
+    ASSERT_TRUE(WaitFor([&] { return ProcessState(zombie) == 'Z'; }, 5000));
+    EXPECT_TRUE(AsShown(Capture(zombie)).contains(QStringLiteral("is a zombie")));
+    waitpid(zombie, nullptr, 0);
+
+    // A process that another tracer (this test) already holds.
+    const pid_t traced = fork();
+    if (traced == 0) {
+        ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+        for (;;)
+            pause();
+    }
+    ASSERT_TRUE(WaitFor([&] { return StatusField(traced, "TracerPid:").toLongLong() == getpid(); }, 5000));
+    const QString shown = AsShown(Capture(traced));
+    EXPECT_TRUE(shown.contains(QStringLiteral("already being traced by process %1").arg(getpid())))
+        << shown.toStdString();
+    kill(traced, SIGKILL);
+    waitpid(traced, nullptr, 0);
+}
+
+TEST(StackCapture, KernelThreadsHaveNoUserStack)
+{
+    qint64 kernelThread = 0;
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (entry.toLongLong() <= 0 || !stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray text = stat.readAll();
+        if (text.mid(text.lastIndexOf(')') + 2).split(' ').value(6).toULongLong() & 0x00200000u) {
+            kernelThread = entry.toLongLong();
+            break;
+        }
+    }
+    if (kernelThread == 0)
+        GTEST_SKIP() << "no kernel thread is visible here";
+    EXPECT_TRUE(AsShown(Capture(kernelThread)).contains(QStringLiteral("kernel thread")));
+}
+
+TEST(StackCapture, AnotherUsersProcessIsRefusedWithAReason)
+{
+    if (geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+        GTEST_SKIP() << "needs root and setpriv to act as another user";
+    Helper helper(1);
+    QProcess capture;
+    capture.start(QStringLiteral("setpriv"),
+                  {"--reuid=65534", "--regid=65534", "--clear-groups", NORVA_CAPTURE_CLI,
+                   QString::number(helper.pid())});
+    ASSERT_TRUE(capture.waitForFinished(20000));
+    const QString shown = AsShown(QString::fromUtf8(capture.readAllStandardOutput()));
+    EXPECT_TRUE(shown.contains(QStringLiteral("Permission denied"))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QStringLiteral("another user"))) << shown.toStdString();
+    EXPECT_TRUE(helper.EndsWhenAsked());
+}
+
+} // namespace
