@@ -1,0 +1,259 @@
+// Windows back end: the Toolhelp thread list of the target, every thread suspended, each
+// walked with StackWalk64, every one resumed, and only then names and lines from DbgHelp.
+#include "StackCapture.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QHash>
+#include <QVector>
+#include <mutex>
+
+#include <windows.h>
+#include <dbghelp.h>
+#include <tlhelp32.h>
+
+namespace {
+
+constexpr int kFrameLimit = 256;
+
+// DbgHelp is single-threaded: every Sym* call goes through this lock.
+std::mutex g_symLock;
+
+QString SystemMessage(DWORD code)
+{
+    wchar_t *text = nullptr;
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+    const QString message = text ? QString::fromWCharArray(text).trimmed() : QString();
+    LocalFree(text);
+    return QStringLiteral("%1 (error %2)").arg(message).arg(code);
+}
+
+// Holds the target's threads suspended; resumes and closes every one of them when destroyed,
+// on every path out of the capture.
+class ThreadSuspender {
+public:
+    ~ThreadSuspender() { ResumeAll(); }
+
+    void Add(DWORD tid, HANDLE thread)
+    {
+        timer_.start();
+        if (SuspendThread(thread) == static_cast<DWORD>(-1)) {
+            CloseHandle(thread);
+            return;
+        }
+        held_.push_back({tid, thread});
+    }
+
+    void ResumeAll()
+    {
+        for (const Held &held : held_) {
+            ResumeThread(held.thread);
+            CloseHandle(held.thread);
+        }
+        if (!held_.isEmpty())
+            stoppedMs_ = timer_.nsecsElapsed() / 1e6;
+        held_.clear();
+    }
+
+    struct Held {
+        DWORD tid;
+        HANDLE thread;
+    };
+    const QVector<Held> &held() const { return held_; }
+    double stoppedMs() const { return stoppedMs_; }
+
+private:
+    QElapsedTimer timer_;
+    QVector<Held> held_;
+    double stoppedMs_ = 0;
+};
+
+QString ThreadName(HANDLE thread)
+{
+    // Windows 10 1607 and later name threads; older systems simply show none.
+    using GetDescription = HRESULT(WINAPI *)(HANDLE, PWSTR *);
+    static const auto getDescription = reinterpret_cast<GetDescription>(reinterpret_cast<void *>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription")));
+    if (!getDescription)
+        return QString();
+    PWSTR description = nullptr;
+    QString name;
+    if (SUCCEEDED(getDescription(thread, &description)) && description)
+        name = QString::fromWCharArray(description);
+    LocalFree(description);
+    return name;
+}
+
+struct Symbol {
+    QString function;
+    uint64_t start = 0;
+    QString module;
+    QString file;
+    int line = 0;
+};
+
+Symbol Resolve(HANDLE process, DWORD64 address)
+{
+    Symbol symbol;
+    IMAGEHLP_MODULEW64 module = {};
+    module.SizeOfStruct = sizeof(module);
+    if (SymGetModuleInfoW64(process, address, &module))
+        symbol.module = QFileInfo(QString::fromWCharArray(module.ImageName)).fileName();
+
+    alignas(SYMBOL_INFOW) char buffer[sizeof(SYMBOL_INFOW) + 1024 * sizeof(wchar_t)] = {};
+    auto *info = reinterpret_cast<SYMBOL_INFOW *>(buffer);
+    info->SizeOfStruct = sizeof(SYMBOL_INFOW);
+    info->MaxNameLen = 1024;
+    DWORD64 displacement = 0;
+    if (SymFromAddrW(process, address, &displacement, info)) {
+        symbol.function = QString::fromWCharArray(info->Name, static_cast<int>(info->NameLen));
+        symbol.start = address - displacement;
+    }
+    IMAGEHLP_LINEW64 line = {};
+    line.SizeOfStruct = sizeof(line);
+    DWORD lineDisplacement = 0;
+    if (SymGetLineFromAddrW64(process, address, &lineDisplacement, &line)) {
+        symbol.file = QString::fromWCharArray(line.FileName);
+        symbol.line = static_cast<int>(line.LineNumber);
+    }
+    return symbol;
+}
+
+} // namespace
+
+StackCapture CaptureStacks(unsigned long pid)
+{
+    StackCapture capture;
+    capture.pid = static_cast<long long>(pid);
+    if (pid == GetCurrentProcessId()) {
+        capture.error = QStringLiteral("Process %1 is this viewer itself; a process cannot "
+                                       "suspend its own threads to look at them.")
+                            .arg(pid);
+        return capture;
+    }
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    if (!process) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_INVALID_PARAMETER)
+            capture.error = QStringLiteral("There is no process with id %1.").arg(pid);
+        else if (error == ERROR_ACCESS_DENIED)
+            capture.error = QStringLiteral("Access denied: process %1 belongs to another user, "
+                                           "runs elevated or is protected; run the viewer as "
+                                           "administrator.")
+                                .arg(pid);
+        else
+            capture.error = QStringLiteral("Process %1 cannot be opened: %2")
+                                .arg(pid)
+                                .arg(SystemMessage(error));
+        return capture;
+    }
+
+    wchar_t image[MAX_PATH * 4] = {};
+    DWORD imageLen = MAX_PATH * 4;
+    if (QueryFullProcessImageNameW(process, 0, image, &imageLen))
+        capture.processName = QFileInfo(QString::fromWCharArray(image, static_cast<int>(imageLen))).fileName();
+    DWORD exitCode = 0;
+    BOOL wow64 = FALSE;
+    if (GetExitCodeProcess(process, &exitCode) && exitCode != STILL_ACTIVE) {
+        capture.error = QStringLiteral("Process %1 has exited; it has no stacks left.").arg(pid);
+    } else if (IsWow64Process(process, &wow64) && wow64) {
+        capture.error = QStringLiteral("Process %1 is a 32-bit program; this viewer walks 64-bit "
+                                       "stacks only.")
+                            .arg(pid);
+    }
+    if (!capture.error.isEmpty()) {
+        CloseHandle(process);
+        return capture;
+    }
+
+    std::lock_guard<std::mutex> guard(g_symLock);
+    SymSetOptions(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES | SYMOPT_FAIL_CRITICAL_ERRORS);
+    if (!SymInitializeW(process, nullptr, TRUE)) {
+        capture.error = QStringLiteral("The symbol handler could not start for process %1: %2")
+                            .arg(pid)
+                            .arg(SystemMessage(GetLastError()));
+        CloseHandle(process);
+        return capture;
+    }
+
+    QVector<QVector<DWORD64>> lookups;
+    {
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+        ThreadSuspender suspender;
+        if (snapshot != INVALID_HANDLE_VALUE) {
+            THREADENTRY32 entry = {};
+            entry.dwSize = sizeof(entry);
+            for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+                if (entry.th32OwnerProcessID != pid)
+                    continue;
+                HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT |
+                                               THREAD_QUERY_LIMITED_INFORMATION,
+                                           FALSE, entry.th32ThreadID);
+                if (thread)
+                    suspender.Add(entry.th32ThreadID, thread);
+            }
+            CloseHandle(snapshot);
+        }
+        for (const ThreadSuspender::Held &held : suspender.held()) {
+            ThreadStack stack;
+            stack.tid = held.tid;
+            stack.name = ThreadName(held.thread);
+            QVector<DWORD64> lookup;
+            CONTEXT context = {};
+            context.ContextFlags = CONTEXT_FULL;
+            if (!GetThreadContext(held.thread, &context)) {
+                stack.truncated = SystemMessage(GetLastError());
+            } else {
+                STACKFRAME64 frame = {};
+                frame.AddrPC.Offset = context.Rip;
+                frame.AddrPC.Mode = AddrModeFlat;
+                frame.AddrFrame.Offset = context.Rbp;
+                frame.AddrFrame.Mode = AddrModeFlat;
+                frame.AddrStack.Offset = context.Rsp;
+                frame.AddrStack.Mode = AddrModeFlat;
+                while (StackWalk64(IMAGE_FILE_MACHINE_AMD64, process, held.thread, &frame, &context,
+                                   nullptr, SymFunctionTableAccess64, SymGetModuleBase64, nullptr)) {
+                    if (frame.AddrPC.Offset == 0)
+                        break;
+                    if (stack.frames.size() >= kFrameLimit) {
+                        stack.truncated = QStringLiteral("more than %1 frames").arg(kFrameLimit);
+                        break;
+                    }
+                    StackFrame out;
+                    out.pc = frame.AddrPC.Offset;
+                    stack.frames.push_back(out);
+                    // A return address points past the call: look up the call itself.
+                    lookup.push_back(stack.frames.size() == 1 ? out.pc : out.pc - 1);
+                }
+            }
+            capture.threads.push_back(stack);
+            lookups.push_back(lookup);
+        }
+        suspender.ResumeAll();
+        capture.stoppedMs = suspender.stoppedMs();
+    }
+
+    // Every thread runs again; now the names.
+    QHash<DWORD64, Symbol> cache;
+    for (int t = 0; t < capture.threads.size(); ++t) {
+        ThreadStack &thread = capture.threads[t];
+        for (int f = 0; f < thread.frames.size(); ++f) {
+            const DWORD64 address = lookups[t][f];
+            auto it = cache.find(address);
+            if (it == cache.end())
+                it = cache.insert(address, Resolve(process, address));
+            StackFrame &frame = thread.frames[f];
+            frame.function = it->function;
+            frame.offset = it->function.isEmpty() ? 0 : frame.pc - it->start;
+            frame.module = it->module;
+            frame.file = it->file;
+            frame.line = it->line;
+        }
+    }
+    SymCleanup(process);
+    CloseHandle(process);
+    capture.ok = true;
+    return capture;
+}
