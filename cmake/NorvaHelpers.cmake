@@ -10,3 +10,18 @@ function(norva_platform_sources out)
   endforeach()
   set(${out} ${result} PARENT_SCOPE)
 endfunction()
+
+# Gives a Windows program its version block (string table 080404b0, company and internal
+# name NORVA) and its asInvoker manifest. Does nothing elsewhere.
+function(norva_windows_resources target version)
+  if(NOT WIN32)
+    return()
+  endif()
+  set(NORVA_RC_TARGET ${target})
+  set(NORVA_RC_VERSION ${version})
+  string(REPLACE "." "," NORVA_RC_VERSION_COMMAS ${version})
+  set(NORVA_RC_MANIFEST ${PROJECT_SOURCE_DIR}/cmake/app.manifest)
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
+endfunction()

@@ -2,7 +2,7 @@
 // until it is killed. Environment knobs for demos and tests:
 //   NORVA_FAKE_MUTEX     the mutex name to hold instead of "norva-lauch"
 //   NORVA_FAKE_DELAY_MS  wait this long before creating the mutex
-//   NORVA_FAKE_LOG       append "<pid> <argc> <argv[0]>" to this file at start
+//   NORVA_FAKE_LOG       append "<pid> <argc> <own path, UTF-8>" to this file at start
 //   NORVA_FAKE_EXIT      exit with this code at once instead of holding anything
 #include <QCoreApplication>
 #include <QFile>
@@ -23,13 +23,16 @@ QByteArray Env(const char *name)
 
 int main(int argc, char **argv)
 {
+    // For the program's own path in any characters, whatever the code page of argv.
+    QCoreApplication app(argc, argv);
     const QByteArray logPath = Env("NORVA_FAKE_LOG");
     if (!logPath.isEmpty()) {
         QFile log(QString::fromLocal8Bit(logPath));
         if (log.open(QIODevice::Append)) {
             // One write per start, so concurrent starts never mix their lines.
             const QByteArray line = QByteArray::number(QCoreApplication::applicationPid()) + ' ' +
-                                    QByteArray::number(argc) + ' ' + QByteArray(argv[0]) + '\n';
+                                    QByteArray::number(argc) + ' ' +
+                                    QCoreApplication::applicationFilePath().toUtf8() + '\n';
             log.write(line);
         }
     }

@@ -1,13 +1,18 @@
 #pragma once
-// Small helpers for tests that start and watch real processes (Linux).
+// Small helpers for tests that start and watch real processes.
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QList>
 #include <QThread>
-#include <csignal>
 #include <functional>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <csignal>
 #include <sys/types.h>
+#endif
 
 // Polls cond every 10 ms until it holds or timeoutMs passes.
 inline bool WaitFor(const std::function<bool()> &cond, int timeoutMs)
@@ -46,10 +51,39 @@ inline QList<QByteArray> LoggedLines(const QString &logPath)
     return lines;
 }
 
+#if defined(_WIN32)
+inline bool ProcessAlive(qint64 pid)
+{
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    if (!process)
+        return false;
+    const bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return alive;
+}
+
+// Ends a process at once, as SIGKILL or the task manager would.
+inline void KillProcess(qint64 pid)
+{
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    if (process) {
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, 5000);
+        CloseHandle(process);
+    }
+}
+#else
 inline bool ProcessAlive(qint64 pid)
 {
     return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) == 0;
 }
+
+inline void KillProcess(qint64 pid)
+{
+    if (pid > 0)
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+}
+#endif
 
 // Reads the state letter of /proc/<pid>/stat ('Z' for a zombie); 0 when gone.
 inline char ProcessState(qint64 pid)

@@ -2,7 +2,6 @@
 #include <QTemporaryDir>
 #include <QUuid>
 #include <chrono>
-#include <cstdlib>
 #include <future>
 #include <gtest/gtest.h>
 #include <memory>
@@ -20,20 +19,20 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(dir_.isValid());
-        setenv("XDG_RUNTIME_DIR", dir_.path().toLocal8Bit().constData(), 1);
+        qputenv("XDG_RUNTIME_DIR", dir_.path().toLocal8Bit());
         mutex_ = "watched-" + QUuid::createUuid().toString(QUuid::Id128).left(12).toStdString();
         logPath_ = dir_.filePath("starts.log");
-        setenv("NORVA_FAKE_MUTEX", mutex_.c_str(), 1);
-        setenv("NORVA_FAKE_LOG", logPath_.toLocal8Bit().constData(), 1);
+        qputenv("NORVA_FAKE_MUTEX", QByteArray::fromStdString(mutex_));
+        qputenv("NORVA_FAKE_LOG", logPath_.toLocal8Bit());
     }
     void TearDown() override
     {
         CloseMutex();
         for (qint64 pid : LoggedPids(logPath_))
-            ::kill(static_cast<pid_t>(pid), SIGKILL);
-        unsetenv("NORVA_FAKE_MUTEX");
-        unsetenv("NORVA_FAKE_LOG");
-        unsetenv("NORVA_FAKE_DELAY_MS");
+            KillProcess(pid);
+        qunsetenv("NORVA_FAKE_MUTEX");
+        qunsetenv("NORVA_FAKE_LOG");
+        qunsetenv("NORVA_FAKE_DELAY_MS");
     }
     int Starts() const { return LoggedPids(logPath_).size(); }
 
@@ -55,12 +54,14 @@ TEST_F(WatcherTest, StartsAtOnceRestartsWithinASecondAndStops)
     EXPECT_EQ(Starts(), 1);
 
     const qint64 first = LoggedPids(logPath_).value(0);
-    ::kill(static_cast<pid_t>(first), SIGKILL);
+    KillProcess(first);
     timer.restart();
     ASSERT_TRUE(WaitFor([&] { return Starts() == 2; }, 1600));
     EXPECT_LE(timer.elapsed(), 1300);
+#if !defined(_WIN32)
     // The killed copy has been reaped, not left as a zombie.
     EXPECT_TRUE(WaitFor([&] { return ProcessState(first) == 0; }, 1000));
+#endif
 
     watcher->Stop();
     timer.restart();
@@ -117,7 +118,7 @@ TEST_F(WatcherTest, EmptyPathKeepsTestingAndStartsNothing)
 
 TEST_F(WatcherTest, SlowProgramIsStartedAgainUntilItsMutexExists)
 {
-    setenv("NORVA_FAKE_DELAY_MS", "2500", 1);
+    qputenv("NORVA_FAKE_DELAY_MS", "2500");
     {
         WatchClassByMutex watcher(NORVA_FAKE_LAUNCHER, mutex_.c_str());
         ASSERT_TRUE(WaitFor([&] { return CheckMutex(mutex_.c_str()); }, 6000));

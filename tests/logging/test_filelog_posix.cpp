@@ -1,0 +1,110 @@
+// What only Linux has: the debugger output on standard error, a write limit standing in for a
+// full disk, and a real tracer that receives the break of an error line.
+#include <csignal>
+#include <fcntl.h>
+#include <sstream>
+#include <sys/ptrace.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "FileLogFixture.h"
+
+namespace {
+
+// Runs f with standard error sent to a file and returns what was written there.
+template <typename F> std::string CaptureStderr(F f)
+{
+    char path[] = "/tmp/filelog-stderr-XXXXXX";
+    const int fd = mkstemp(path);
+    const int saved = dup(2);
+    dup2(fd, 2);
+    f();
+    dup2(saved, 2);
+    close(saved);
+    close(fd);
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    unlink(path);
+    return text.str();
+}
+
+TEST_F(FileLogTest, EveryLevelGoesToTheDebuggerOutput)
+{
+    std::fstream log;
+    InstallFileLog(log, "kiv-studio/logs/");
+    ASSERT_TRUE(log.is_open());
+    const std::string longText(6000, 'x');
+    const std::string debugOutput = CaptureStderr([&] {
+        blog(LOG_INFO, "%s", "");
+        blog(LOG_WARNING, "a\r\nb");
+        blog(LOG_DEBUG, "debug only");
+        blog(LOG_ERROR, "bad %d", 42);
+        blog(250, "odd level");
+        blog(LOG_INFO, "%s", longText.c_str());
+    });
+    EXPECT_EQ(debugOutput,
+              "\na\r\nb\ndebug only\nbad 42\nodd level\n" + std::string(5119, 'x') + "\n");
+}
+
+TEST_F(FileLogTest, FullDiskLosesLinesButTheHandlerGoesOn)
+{
+    std::fstream log;
+    InstallFileLog(log, "kiv-studio/logs/");
+    ASSERT_TRUE(log.is_open());
+    blog(LOG_INFO, "before");
+
+    // A file-size limit makes every further write fail, as a full disk would.
+    const off_t used = static_cast<off_t>(log.tellp());
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(used);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+    CaptureStderr([] {
+        for (int i = 0; i < 50; ++i)
+            blog(LOG_INFO, "lost %d", i);
+    });
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    signal(SIGXFSZ, SIG_DFL);
+
+    CaptureStderr([] { blog(LOG_INFO, "after"); });
+    const std::vector<std::string> lines = ReadLines(CurrentPath());
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_NE(lines.front().find("before"), std::string::npos);
+    EXPECT_NE(lines.back().find("after"), std::string::npos) << "the same stream writes again";
+}
+
+
+TEST_F(FileLogTest, ErrorsStopInAnAttachedDebuggerAfterTheFileLine)
+{
+    // The child asks its parent (this test) to trace it, so its TracerPid is non-zero.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::fstream log;
+        InstallFileLog(log, "kiv-studio/logs/");
+        blog(LOG_WARNING, "no stop for warnings");
+        ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+        blog(LOG_WARNING, "still no stop");
+        blog(LOG_ERROR, "stop here");
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSTOPPED(status));
+    EXPECT_EQ(WSTOPSIG(status), SIGTRAP);
+    // The error line is already in the file when the debugger gets control.
+    std::vector<std::string> names = Files();
+    ASSERT_EQ(names.size(), 1u);
+    const std::vector<std::string> lines = ReadLines(logs_ + "/" + names[0]);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[2].find("error: "), std::string::npos);
+    ptrace(PTRACE_CONT, child, nullptr, nullptr);
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+}
+
+} // namespace
