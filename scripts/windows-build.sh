@@ -21,5 +21,6 @@ generator=()
 if command -v ninja >/dev/null && [[ ! -f "$out/b/CMakeCache.txt" ]]; then generator=(-G Ninja); fi
 cmake -S "$root" -B "$out/b" "${generator[@]}" \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_PREFIX_PATH="$out/mingw-sdk" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+  -DCMAKE_PREFIX_PATH="$out/mingw-sdk" -DCMAKE_BUILD_TYPE=Release \
+  -DNORVA_BUILD_TESTS=ON -DNORVA_BUILD_BENCH=OFF "$@" >/dev/null
 cmake --build "$out/b" -j"$(nproc)"

@@ -25,9 +25,9 @@ int main(int argc, char **argv)
 {
     // For the program's own path in any characters, whatever the code page of argv.
     QCoreApplication app(argc, argv);
-    const QByteArray logPath = Env("NORVA_FAKE_LOG");
+    const QString logPath = qEnvironmentVariable("NORVA_FAKE_LOG");
     if (!logPath.isEmpty()) {
-        QFile log(QString::fromLocal8Bit(logPath));
+        QFile log(logPath);
         if (log.open(QIODevice::Append)) {
             // One write per start, so concurrent starts never mix their lines.
             const QByteArray line = QByteArray::number(QCoreApplication::applicationPid()) + ' ' +
@@ -45,7 +45,8 @@ int main(int argc, char **argv)
     if (delayMs > 0)
         SysSleep(static_cast<unsigned int>(delayMs));
 
-    QByteArray name = Env("NORVA_FAKE_MUTEX");
+    // Names are UTF-8, as the daemon core uses them, whatever the system code page.
+    QByteArray name = qEnvironmentVariable("NORVA_FAKE_MUTEX").toUtf8();
     if (name.isEmpty())
         name = "norva-lauch";
     if (!CreateAndCheckMutexOnly(name.constData()))

@@ -1,0 +1,72 @@
+// What only the Windows build has: the privilege step, and a DbgHelp capture of a real process
+// with several threads.
+#include <QProcess>
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "DaemonStartup.h"
+#include "StackCapture.h"
+
+namespace {
+
+bool DebugPrivilegeEnabled()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    LUID luid;
+    bool enabled = false;
+    char buffer[4096];
+    DWORD size = 0;
+    if (LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &luid) &&
+        GetTokenInformation(token, TokenPrivileges, buffer, sizeof(buffer), &size)) {
+        const auto *privileges = reinterpret_cast<const TOKEN_PRIVILEGES *>(buffer);
+        for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
+            const LUID_AND_ATTRIBUTES &p = privileges->Privileges[i];
+            if (p.Luid.LowPart == luid.LowPart && p.Luid.HighPart == luid.HighPart)
+                enabled = (p.Attributes & SE_PRIVILEGE_ENABLED) != 0;
+        }
+    }
+    CloseHandle(token);
+    return enabled;
+}
+
+TEST(WindowsDaemon, PrivilegeStepEnablesDebuggingWhereTheTokenHoldsIt)
+{
+    EnableDebugPrivilege();
+    EnableDebugPrivilege(); // a second time changes nothing and fails nothing
+    EXPECT_TRUE(DebugPrivilegeEnabled());
+}
+
+TEST(WindowsCapture, ListsAllThreadsAndResumesThemAll)
+{
+    QProcess helper;
+    helper.start(QStringLiteral(NORVA_STACK_HELPER), {QStringLiteral("4")});
+    ASSERT_TRUE(helper.waitForReadyRead(20000));
+    ASSERT_EQ(helper.readLine().trimmed(), "ready");
+
+    const StackCapture capture = CaptureStacks(static_cast<unsigned long>(helper.processId()));
+    ASSERT_TRUE(capture.ok) << capture.error.toStdString();
+    EXPECT_GE(capture.threads.size(), 5);
+    int walked = 0;
+    for (const ThreadStack &thread : capture.threads)
+        walked += !thread.frames.isEmpty();
+    EXPECT_GE(walked, 5);
+    EXPECT_TRUE(capture.processName.endsWith(QStringLiteral(".exe")));
+    const QString html = FormatCapture(capture);
+    EXPECT_TRUE(html.contains(QStringLiteral("ntdll")) || html.contains(QStringLiteral("kernel")))
+        << html.left(2000).toStdString();
+
+    // Every thread runs again: the helper ends when asked.
+    helper.write("quit\n");
+    EXPECT_TRUE(helper.waitForFinished(10000));
+    EXPECT_EQ(helper.exitCode(), 0);
+}
+
+TEST(WindowsCapture, FailuresAreExplained)
+{
+    EXPECT_TRUE(FormatCapture(CaptureStacks(GetCurrentProcessId())).contains(QStringLiteral("viewer itself")));
+    EXPECT_TRUE(FormatCapture(CaptureStacks(0x7ffffff0)).contains(QStringLiteral("no process")));
+}
+
+} // namespace
