@@ -5,5 +5,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
 "$root/scripts/build.sh"
 (cd "${NORVA_BUILD_DIR:-$root/build}" && ctest -j"$(nproc)" --output-on-failure --timeout 300)
+# The non-GUI code under ASan + UBSan, the threaded parts under TSan.
+"$root/scripts/sanitize.sh"
 # The Windows programs: cross-built with MinGW, their tests run under Wine.
 "$root/scripts/windows-test.sh"

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sstream>
+#include <thread>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -64,8 +65,14 @@ TEST_F(FileLogTest, FullDiskLosesLinesButTheHandlerGoesOn)
     tight.rlim_cur = static_cast<rlim_t>(used);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
     CaptureStderr([] {
-        for (int i = 0; i < 50; ++i)
-            blog(LOG_INFO, "lost %d", i);
+        std::vector<std::thread> writers;
+        for (int t = 0; t < 4; ++t)
+            writers.emplace_back([t] {
+                for (int i = 0; i < 200; ++i)
+                    blog(LOG_INFO, "lost %d-%d\nsecond line", t, i);
+            });
+        for (auto &writer : writers)
+            writer.join();
     });
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
     signal(SIGXFSZ, SIG_DFL);

@@ -1,6 +1,9 @@
 // A target for the stack-capture tests and benchmark: N threads (argv[1], default 4) each wait
 // in a chain of functions with known names; "ready" goes to stdout once all of them are in
 // place, and the program ends when a line arrives on stdin (or stdin closes).
+// With "churn" as argv[2] the N threads instead keep starting and ending short-lived threads
+// and working in between, so captures meet threads that come and go.
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -59,10 +62,39 @@ __attribute__((noinline)) void norva_thread_body(int id)
 
 } // namespace
 
+std::atomic<bool> g_stopChurn{false};
+
+__attribute__((noinline)) void norva_churn_body()
+{
+    volatile unsigned sink = 0;
+    while (!g_stopChurn) {
+        std::thread shortLived([&sink] {
+            for (int i = 0; i < 2000; ++i)
+                sink = sink + static_cast<unsigned>(i);
+        });
+        shortLived.join();
+        for (int i = 0; i < 20000; ++i)
+            sink = sink + static_cast<unsigned>(i);
+    }
+}
+
 int main(int argc, char **argv)
 {
     const int count = argc > 1 ? std::atoi(argv[1]) : 4;
+    const bool churn = argc > 2 && std::string(argv[2]) == "churn";
     std::vector<std::thread> threads;
+    if (churn) {
+        for (int i = 0; i < count; ++i)
+            threads.emplace_back(norva_churn_body);
+        std::printf("ready\n");
+        std::fflush(stdout);
+        std::string line;
+        std::getline(std::cin, line);
+        g_stopChurn = true;
+        for (std::thread &thread : threads)
+            thread.join();
+        return 0;
+    }
     for (int i = 0; i < count; ++i)
         threads.emplace_back(norva_thread_body, i);
     {

@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# Watchdog soak: kills the stand-in launcher again and again and checks that norva-deamon
+# restarts it every time, reaps every child, keeps its descriptors and memory flat and never
+# spins; then a launcher that crashes at once, a SIGKILLed daemon, and bad configurations.
+#   bench/soak_watchdog.sh [kills=1000] [crash-seconds=20] [build dir]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+kills=${1:-1000}
+crash_seconds=${2:-20}
+build=${3:-${NORVA_BUILD_DIR:-$root/build}}
+daemon=$build/daemon/norva-deamon
+launcher=$build/tools/norva-fake-launcher
+hz=$(getconf CLK_TCK)
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
+  for log in "$work"/*/starts.log; do
+    [[ -f $log ]] || continue
+    while read -r pid _; do kill -9 "$pid" 2>/dev/null || true; done <"$log"
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+now_ms() { date +%s%3N; }
+
+# A home of its own for each scenario: configuration, runtime folder, launcher log.
+scenario() { # name launch-value
+  local dir=$work/$1
+  mkdir -p "$dir/config/NORVA" "$dir/run"
+  chmod 700 "$dir/run"
+  printf '[General]\nLaunch="%s"\n' "$2" >"$dir/config/NORVA/uninstall.ini"
+}
+start_daemon() { # name [extra env...]
+  local dir=$work/$1; shift
+  env XDG_CONFIG_HOME="$dir/config" XDG_RUNTIME_DIR="$dir/run" NORVA_FAKE_LOG="$dir/starts.log" "$@" \
+    "$daemon" >"$dir/daemon.out" 2>&1 &
+  pids+=($!)
+  echo $!
+}
+starts() { [[ -f $work/$1/starts.log ]] && wc -l <"$work/$1/starts.log" || echo 0; }
+wait_starts() { # name count timeout-ms
+  local t0; t0=$(now_ms)
+  while (($(starts "$1") < $2)); do
+    (($(now_ms) - t0 > $3)) && return 1
+    sleep 0.005
+  done
+}
+count_zombies() { # children of $1 that have ended and were not collected
+  local n=0 line fields
+  for stat in /proc/[0-9]*/stat; do
+    read -r line <"$stat" 2>/dev/null || continue
+    read -r -a fields <<<"${line##*) }"
+    [[ ${fields[0]} == Z && ${fields[1]} == "$1" ]] && n=$((n + 1))
+  done
+  echo $n
+}
+fds() { ls "/proc/$1/fd" | wc -l; }
+rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
+cpu_ticks() { local line fields; read -r line <"/proc/$1/stat"; read -r -a fields <<<"${line##*) }"; echo $((fields[11] + fields[12])); }
+percentile() { sort -n | awk -v p="$1" '{a[NR]=$1} END {i=int(NR*p/100+0.5); if (i<1) i=1; if (i>NR) i=NR; print a[i]}'; }
+
+echo "== $kills kills of a running launcher"
+scenario kills "$launcher"
+dpid=$(start_daemon kills)
+wait_starts kills 1 3000 || fail "launcher not started"
+sleep 0.5
+fds0=$(fds "$dpid"); rss0=$(rss_kb "$dpid"); cpu0=$(cpu_ticks "$dpid")
+: >"$work/delays"
+for ((i = 1; i <= kills; i++)); do
+  lpid=$(tail -n1 "$work/kills/starts.log" | cut -d' ' -f1)
+  sleep "0.$((RANDOM % 300))"   # land anywhere in the poll
+  t0=$(now_ms)
+  kill -9 "$lpid"
+  if ! wait_starts kills $((i + 1)) 3000; then fail "kill $i: no restart within 3 s"; break; fi
+  echo $(($(now_ms) - t0)) >>"$work/delays"
+  # the launcher holds its mutex before the next kill
+  sleep 0.05
+done
+sleep 0.3
+fds1=$(fds "$dpid"); rss1=$(rss_kb "$dpid"); cpu1=$(cpu_ticks "$dpid")
+z=$(count_zombies "$dpid")
+restarts=$(($(starts kills) - 1))
+echo "   restarts            $restarts of $kills"
+echo "   restart delay ms    p50 $(percentile 50 <"$work/delays")  p99 $(percentile 99 <"$work/delays")  max $(percentile 100 <"$work/delays")"
+echo "   descriptors         $fds0 -> $fds1"
+echo "   RSS kB              $rss0 -> $rss1"
+awk -v c=$((cpu1 - cpu0)) -v n="$restarts" -v hz="$hz" 'BEGIN { printf "   CPU per restart     %.2f ms\n", n ? 1000 * c / hz / n : 0 }'
+echo "   zombies             $z"
+((restarts == kills)) || fail "not every kill was followed by a restart"
+((z == 0)) || fail "zombies left"
+((fds1 <= fds0)) || fail "descriptors grew"
+((rss1 <= rss0 + 1024)) || fail "memory grew"
+
+echo "== a launcher that crashes at once, for ${crash_seconds}s"
+scenario crash "$launcher"
+cpid=$(start_daemon crash NORVA_FAKE_EXIT=1)
+c0=$(cpu_ticks "$cpid")
+sleep "$crash_seconds"
+n=$(starts crash); z=$(count_zombies "$cpid"); c1=$(cpu_ticks "$cpid")
+echo "   starts              $n in ${crash_seconds}s"
+echo "   zombies             $z"
+awk -v c=$((c1 - c0)) -v s="$crash_seconds" -v hz="$hz" 'BEGIN { printf "   daemon CPU          %.2f%%\n", 100 * c / hz / s }'
+((n >= crash_seconds - 1 && n <= crash_seconds + 2)) || fail "expected about one start a second"
+((z == 0)) || fail "zombies left"
+
+echo "== the daemon killed with SIGKILL and started again"
+kill -9 "$dpid"
+sleep 0.1
+before=$(starts kills)
+npid=$(start_daemon kills)
+sleep 1.5
+kill -0 "$npid" 2>/dev/null || fail "the new daemon did not stay up"
+grep -q 'Create mutex' "$work/kills/daemon.out" || fail "the new daemon did not take its mutex"
+(($(starts kills) == before)) || fail "the running launcher was started again"
+echo "   ok"
+
+echo "== bad configurations: the daemon logs and lives on"
+scenario missing "/nonexistent/launcher"
+scenario notexec "/etc/hostname"
+scenario chinese "$work/讲座/启动程序"
+for name in missing notexec chinese; do
+  pid=$(start_daemon "$name")
+  sleep 2.5
+  if kill -0 "$pid" 2>/dev/null && (($(grep -c 'GetLastError = 2' "$work/$name/daemon.out") >= 2)); then
+    echo "   $name: alive, $(grep -c 'GetLastError = 2' "$work/$name/daemon.out") failed tests logged"
+  else
+    fail "$name: daemon ended or logged nothing"
+  fi
+done
+mkdir -p "$work/unusable/config/NORVA"
+out=$(env XDG_CONFIG_HOME="$work/unusable/config" XDG_RUNTIME_DIR=/dev/null/run "$daemon" 2>&1) && code=0 || code=$?
+if [[ $code -eq 0 && $out == *"Create mutext Failed"* && $out == *"norva-deamon is running"* ]]; then
+  echo "   unusable runtime folder: refused with exit code 0"
+else
+  fail "unusable runtime folder: exit $code, output: $out"
+fi
+
+if ((failures)); then echo "soak: $failures failures"; exit 1; fi
+echo "soak: ok"
