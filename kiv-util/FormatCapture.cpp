@@ -31,7 +31,9 @@ QString FormatCapture(const StackCapture &capture)
                 .arg(capture.threads.size() == 1 ? QString() : QStringLiteral("s"))
                 .arg(capture.stoppedMs, 0, 'f', 2);
     for (const ThreadStack &thread : capture.threads) {
-        html += QStringLiteral("<p><b>Thread %1</b> %2</p><pre>").arg(thread.tid).arg(Esc(thread.name));
+        html += QStringLiteral("<p><b>Thread %1</b> %2</p><pre style=\"white-space: pre-wrap\">")
+                    .arg(thread.tid)
+                    .arg(Esc(thread.name));
         for (int i = 0; i < thread.frames.size(); ++i) {
             const StackFrame &frame = thread.frames.at(i);
             QString line = QStringLiteral("#%1 ").arg(i, -3) + Hex(frame.pc, 16) + QLatin1Char(' ');
@@ -53,4 +55,25 @@ QString FormatCapture(const StackCapture &capture)
         html += QStringLiteral("</pre>");
     }
     return html + QStringLiteral("</body></html>");
+}
+
+void ResolveFrames(StackCapture *capture, const QVector<QVector<uint64_t>> &lookups,
+                   QHash<uint64_t, CodeSymbol> *cache,
+                   const std::function<CodeSymbol(uint64_t)> &resolve)
+{
+    for (int t = 0; t < capture->threads.size() && t < lookups.size(); ++t) {
+        ThreadStack &thread = capture->threads[t];
+        for (int f = 0; f < thread.frames.size() && f < lookups[t].size(); ++f) {
+            const uint64_t address = lookups[t][f];
+            auto it = cache->find(address);
+            if (it == cache->end())
+                it = cache->insert(address, resolve(address));
+            StackFrame &frame = thread.frames[f];
+            frame.function = it->function;
+            frame.offset = it->function.isEmpty() ? 0 : frame.pc - it->start;
+            frame.module = it->module;
+            frame.file = it->file;
+            frame.line = it->line;
+        }
+    }
 }

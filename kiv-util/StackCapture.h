@@ -1,8 +1,10 @@
 #pragma once
 // A snapshot of the stacks of every thread of another process.
+#include <QHash>
 #include <QString>
 #include <QVector>
 #include <cstdint>
+#include <functional>
 
 struct StackFrame {
     uint64_t pc = 0;          // as unwound (a return address for caller frames)
@@ -28,6 +30,21 @@ struct StackCapture {
     double stoppedMs = 0;     // how long the target's threads were held
     QVector<ThreadStack> threads;
 };
+
+// What one code address resolves to.
+struct CodeSymbol {
+    QString function;
+    uint64_t start = 0; // address where function begins
+    QString module;
+    QString file;
+    int line = 0;
+};
+
+// Fills in the names of every frame from lookups (per thread, per frame: the address to look
+// up), asking resolve only for addresses that cache does not hold yet.
+void ResolveFrames(StackCapture *capture, const QVector<QVector<uint64_t>> &lookups,
+                   QHash<uint64_t, CodeSymbol> *cache,
+                   const std::function<CodeSymbol(uint64_t)> &resolve);
 
 // Platform back end: stops the threads, walks them, lets them go, then resolves names.
 StackCapture CaptureStacks(unsigned long pid);

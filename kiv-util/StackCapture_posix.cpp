@@ -234,14 +234,6 @@ int OnFrame(Dwfl_Frame *state, void *arg)
     return DWARF_CB_OK;
 }
 
-struct Symbol {
-    QString function;
-    uint64_t start = 0;
-    QString module;
-    QString file;
-    int line = 0;
-};
-
 QString CleanName(const char *raw)
 {
     QByteArray name(raw);
@@ -255,9 +247,9 @@ QString CleanName(const char *raw)
     return result;
 }
 
-Symbol Resolve(Dwfl *dwfl, uint64_t address)
+CodeSymbol Resolve(Dwfl *dwfl, uint64_t address)
 {
-    Symbol symbol;
+    CodeSymbol symbol;
     Dwfl_Module *module = dwfl_addrmodule(dwfl, address);
     if (!module)
         return symbol;
@@ -321,7 +313,7 @@ struct TargetSession {
     unsigned long long startTime = 0;
     QByteArray mappings;
     Dwfl *dwfl = nullptr;
-    QHash<uint64_t, Symbol> symbols;
+    QHash<uint64_t, CodeSymbol> symbols;
 
     ~TargetSession() { Reset(); }
     void Reset()
@@ -484,21 +476,9 @@ StackCapture CaptureStacks(unsigned long requested)
     }
 
     // The target runs again; names are looked up at leisure, each address once.
-    QHash<uint64_t, Symbol> &cache = session.symbols;
-    for (int t = 0; t < capture.threads.size(); ++t) {
-        ThreadStack &thread = capture.threads[t];
-        for (int f = 0; f < thread.frames.size(); ++f) {
-            const uint64_t address = lookups[t][f];
-            auto it = cache.find(address);
-            if (it == cache.end())
-                it = cache.insert(address, Resolve(dwfl, address));
-            StackFrame &frame = thread.frames[f];
-            frame.function = it->function;
-            frame.offset = it->function.isEmpty() ? 0 : frame.pc - it->start;
-            frame.module = it->module;
-            frame.file = it->file;
-            frame.line = it->line;
-        }
+    ResolveFrames(&capture, lookups, &session.symbols,
+                  [dwfl](uint64_t address) { return Resolve(dwfl, address); });
+    for (ThreadStack &thread : capture.threads) {
         // Running off the outermost frame is how every walk ends, not a truncation.
         if (!thread.truncated.isEmpty() && !thread.frames.isEmpty() &&
             IsOutermost(thread.frames.last().function) &&

@@ -86,17 +86,9 @@ QString ThreadName(HANDLE thread)
     return name;
 }
 
-struct Symbol {
-    QString function;
-    uint64_t start = 0;
-    QString module;
-    QString file;
-    int line = 0;
-};
-
-Symbol Resolve(HANDLE process, DWORD64 address)
+CodeSymbol Resolve(HANDLE process, DWORD64 address)
 {
-    Symbol symbol;
+    CodeSymbol symbol;
     IMAGEHLP_MODULEW64 module = {};
     module.SizeOfStruct = sizeof(module);
     if (SymGetModuleInfoW64(process, address, &module))
@@ -178,7 +170,7 @@ StackCapture CaptureStacks(unsigned long pid)
         return capture;
     }
 
-    QVector<QVector<DWORD64>> lookups;
+    QVector<QVector<uint64_t>> lookups;
     {
         HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
         ThreadSuspender suspender;
@@ -200,7 +192,7 @@ StackCapture CaptureStacks(unsigned long pid)
             ThreadStack stack;
             stack.tid = held.tid;
             stack.name = ThreadName(held.thread);
-            QVector<DWORD64> lookup;
+            QVector<uint64_t> lookup;
             CONTEXT context = {};
             context.ContextFlags = CONTEXT_FULL;
             if (!GetThreadContext(held.thread, &context)) {
@@ -236,22 +228,9 @@ StackCapture CaptureStacks(unsigned long pid)
     }
 
     // Every thread runs again; now the names.
-    QHash<DWORD64, Symbol> cache;
-    for (int t = 0; t < capture.threads.size(); ++t) {
-        ThreadStack &thread = capture.threads[t];
-        for (int f = 0; f < thread.frames.size(); ++f) {
-            const DWORD64 address = lookups[t][f];
-            auto it = cache.find(address);
-            if (it == cache.end())
-                it = cache.insert(address, Resolve(process, address));
-            StackFrame &frame = thread.frames[f];
-            frame.function = it->function;
-            frame.offset = it->function.isEmpty() ? 0 : frame.pc - it->start;
-            frame.module = it->module;
-            frame.file = it->file;
-            frame.line = it->line;
-        }
-    }
+    QHash<uint64_t, CodeSymbol> cache;
+    ResolveFrames(&capture, lookups, &cache,
+                  [process](uint64_t address) { return Resolve(process, address); });
     SymCleanup(process);
     CloseHandle(process);
     capture.ok = true;

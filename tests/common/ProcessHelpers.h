@@ -85,6 +85,18 @@ inline void KillProcess(qint64 pid)
 }
 #endif
 
+// A field of /proc/<pid>/status ("TracerPid:", "State:", ...), trimmed.
+inline QByteArray StatusField(qint64 pid, const char *key)
+{
+    QFile file(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    for (const QByteArray &line : file.readAll().split('\n'))
+        if (line.startsWith(key))
+            return line.mid(int(qstrlen(key))).trimmed();
+    return {};
+}
+
 // Reads the state letter of /proc/<pid>/stat ('Z' for a zombie); 0 when gone.
 inline char ProcessState(qint64 pid)
 {

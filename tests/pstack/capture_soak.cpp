@@ -11,24 +11,14 @@
 #include <cstdio>
 #include <vector>
 
+#include "ProcessHelpers.h"
 #include "StackCapture.h"
 
 namespace {
 
-QByteArray StatusField(const QString &path, const char *key)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    for (const QByteArray &line : file.readAll().split('\n'))
-        if (line.startsWith(key))
-            return line.mid(int(strlen(key))).trimmed();
-    return {};
-}
-
 long RssKb()
 {
-    return StatusField(QStringLiteral("/proc/self/status"), "VmRSS:").split(' ').value(0).toLong();
+    return StatusField(QCoreApplication::applicationPid(), "VmRSS:").split(' ').value(0).toLong();
 }
 
 int OpenDescriptors()
@@ -50,7 +40,6 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "helper did not start\n");
         return 1;
     }
-    const QString status = QStringLiteral("/proc/%1/status").arg(helper.processId());
 
     int failures = 0, refused = 0;
     long rssAfterWarmUp = 0;
@@ -70,8 +59,8 @@ int main(int argc, char **argv)
             ++failures;
         }
         refused += !capture.ok;
-        const QByteArray tracer = StatusField(status, "TracerPid:");
-        const QByteArray state = StatusField(status, "State:").left(1);
+        const QByteArray tracer = StatusField(helper.processId(), "TracerPid:");
+        const QByteArray state = StatusField(helper.processId(), "State:").left(1);
         if (tracer != "0" || state == "t" || state == "T") {
             std::fprintf(stderr, "capture %d left the target %s with tracer %s\n", i,
                          state.constData(), tracer.constData());

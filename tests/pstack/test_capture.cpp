@@ -18,17 +18,6 @@
 
 namespace {
 
-QByteArray StatusField(qint64 pid, const char *key)
-{
-    QFile file(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    for (const QByteArray &line : file.readAll().split('\n'))
-        if (line.startsWith(key))
-            return line.mid(int(strlen(key))).trimmed();
-    return {};
-}
-
 class Helper {
 public:
     explicit Helper(int threads)
