@@ -6,8 +6,8 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <algorithm>
-#include <functional>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 #include "StackCapture.h"
@@ -68,9 +68,8 @@ int main(int argc, char **argv)
             return 1;
         const QString pid = QString::number(helper.processId());
 
-        const double cold = Median(Repeat(runs, [&] {
-            return TimeCommand(QStringLiteral(NORVA_CAPTURE_CLI), {pid});
-        }));
+        const double cold = Median(
+            Repeat(runs, [&] { return TimeCommand(QStringLiteral(NORVA_CAPTURE_CLI), {pid}); }));
         double stall = 0;
         const double warm = Median(Repeat(runs, [&] {
             QElapsedTimer timer;

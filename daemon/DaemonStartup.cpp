@@ -33,9 +33,11 @@ int RunDaemon()
     std::unique_ptr<QSettings> settings = OpenUninstallSettings(
         QString::fromLatin1(g_registryPathTemplate).arg(g_uninstallKeyName, 0, QChar(0x20)));
     {
-        WatchClassByMutex watcher(
-            settings->value(QString::fromLatin1("Launch"), QVariant()).toString().toUtf8().constData(),
-            g_launcherMutexName);
+        WatchClassByMutex watcher(settings->value(QString::fromLatin1("Launch"), QVariant())
+                                      .toString()
+                                      .toUtf8()
+                                      .constData(),
+                                  g_launcherMutexName);
         // The watcher's destructor waits for its thread, which nobody stops: the daemon lives
         // here until it is ended from outside.
     }

@@ -4,7 +4,8 @@ namespace {
 
 QString Hex(uint64_t value, int width = 0)
 {
-    return QStringLiteral("0x") + QString::number(value, 16).rightJustified(width, QLatin1Char('0'));
+    return QStringLiteral("0x") +
+           QString::number(value, 16).rightJustified(width, QLatin1Char('0'));
 }
 
 QString Esc(const QString &text)
@@ -51,7 +52,8 @@ QString FormatCapture(const StackCapture &capture)
         if (thread.frames.isEmpty() && thread.truncated.isEmpty())
             html += QStringLiteral("(no frames)\n");
         if (!thread.truncated.isEmpty())
-            html += QStringLiteral("(stack truncated: ") + Esc(thread.truncated) + QStringLiteral(")\n");
+            html += QStringLiteral("(stack truncated: ") + Esc(thread.truncated) +
+                    QStringLiteral(")\n");
         html += QStringLiteral("</pre>");
     }
     return html + QStringLiteral("</body></html>");

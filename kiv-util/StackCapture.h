@@ -7,11 +7,11 @@
 #include <functional>
 
 struct StackFrame {
-    uint64_t pc = 0;          // as unwound (a return address for caller frames)
-    QString function;         // demangled, without version suffix; empty when unknown
-    uint64_t offset = 0;      // from the start of function
-    QString module;           // file name of the module, empty when none
-    QString file;             // source file where debug information says so
+    uint64_t pc = 0;     // as unwound (a return address for caller frames)
+    QString function;    // demangled, without version suffix; empty when unknown
+    uint64_t offset = 0; // from the start of function
+    QString module;      // file name of the module, empty when none
+    QString file;        // source file where debug information says so
     int line = 0;
 };
 
@@ -19,15 +19,15 @@ struct ThreadStack {
     long long tid = 0;
     QString name;
     QVector<StackFrame> frames;
-    QString truncated;        // why the walk broke off; empty when it reached the end
+    QString truncated; // why the walk broke off; empty when it reached the end
 };
 
 struct StackCapture {
     bool ok = false;
-    QString error;            // why there is no capture, fit to show
+    QString error; // why there is no capture, fit to show
     long long pid = 0;
     QString processName;
-    double stoppedMs = 0;     // how long the target's threads were held
+    double stoppedMs = 0; // how long the target's threads were held
     QVector<ThreadStack> threads;
 };
 

@@ -95,7 +95,8 @@ QString PermissionReason(long long pid, const ProcStatus &info)
                               "only that user or root may look at it.")
             .arg(pid)
             .arg(info.uid);
-    const QByteArray scope = ReadProcFile(QStringLiteral("/proc/sys/kernel/yama/ptrace_scope")).trimmed();
+    const QByteArray scope =
+        ReadProcFile(QStringLiteral("/proc/sys/kernel/yama/ptrace_scope")).trimmed();
     if (scope == "1")
         return QStringLiteral("Permission denied by ptrace restrictions: kernel.yama.ptrace_scope "
                               "is 1, so only a parent may trace its children. Run as root, or set "
@@ -279,10 +280,14 @@ CodeSymbol Resolve(Dwfl *dwfl, uint64_t address)
 bool IsOutermost(const QString &function)
 {
     static const QSet<QString> kEntries = {
-        QStringLiteral("_start"),      QStringLiteral("__libc_start_main"),
-        QStringLiteral("__libc_start_call_main"), QStringLiteral("clone"),
-        QStringLiteral("clone3"),      QStringLiteral("__clone"),
-        QStringLiteral("__clone3"),    QStringLiteral("start_thread"),
+        QStringLiteral("_start"),
+        QStringLiteral("__libc_start_main"),
+        QStringLiteral("__libc_start_call_main"),
+        QStringLiteral("clone"),
+        QStringLiteral("clone3"),
+        QStringLiteral("__clone"),
+        QStringLiteral("__clone3"),
+        QStringLiteral("start_thread"),
     };
     return kEntries.contains(function);
 }
@@ -297,7 +302,8 @@ unsigned long long StartTime(long long pid)
 QByteArray CodeMappings(long long pid)
 {
     QByteArray code;
-    for (const QByteArray &line : ReadProcFile(QStringLiteral("/proc/%1/maps").arg(pid)).split('\n')) {
+    for (const QByteArray &line :
+         ReadProcFile(QStringLiteral("/proc/%1/maps").arg(pid)).split('\n')) {
         const QList<QByteArray> fields = line.simplified().split(' ');
         if (fields.size() >= 6 && fields.at(1).contains('x'))
             code += line + '\n';
@@ -375,12 +381,13 @@ StackCapture CaptureStacks(unsigned long requested)
     }
     if (info.tracer != 0) {
         const ProcStatus tracer = ReadStatus(info.tracer);
-        capture.error = QStringLiteral("Process %1 (%2) is already being traced by process %3%4; "
-                                       "a process can have only one tracer at a time.")
-                            .arg(capture.pid)
-                            .arg(info.name)
-                            .arg(info.tracer)
-                            .arg(tracer.exists ? QStringLiteral(" (%1)").arg(tracer.name) : QString());
+        capture.error =
+            QStringLiteral("Process %1 (%2) is already being traced by process %3%4; "
+                           "a process can have only one tracer at a time.")
+                .arg(capture.pid)
+                .arg(info.name)
+                .arg(info.tracer)
+                .arg(tracer.exists ? QStringLiteral(" (%1)").arg(tracer.name) : QString());
         return capture;
     }
 
@@ -446,7 +453,8 @@ StackCapture CaptureStacks(unsigned long requested)
         }
 
         const QVector<long long> tids = stopper.stopped();
-        if (dwfl_pid(dwfl) <= 0 && dwfl_linux_proc_attach(dwfl, static_cast<pid_t>(capture.pid), true) != 0) {
+        if (dwfl_pid(dwfl) <= 0 &&
+            dwfl_linux_proc_attach(dwfl, static_cast<pid_t>(capture.pid), true) != 0) {
             stopper.ReleaseAll();
             session.Reset();
             capture.error = QStringLiteral("The stack walker could not attach to process %1: %2")

@@ -8,7 +8,9 @@
 #include <QVector>
 #include <mutex>
 
+// windows.h first: the other Win32 headers build on it.
 #include <windows.h>
+
 #include <dbghelp.h>
 #include <tlhelp32.h>
 
@@ -145,7 +147,8 @@ StackCapture CaptureStacks(unsigned long pid)
     wchar_t image[MAX_PATH * 4] = {};
     DWORD imageLen = MAX_PATH * 4;
     if (QueryFullProcessImageNameW(process, 0, image, &imageLen))
-        capture.processName = QFileInfo(QString::fromWCharArray(image, static_cast<int>(imageLen))).fileName();
+        capture.processName =
+            QFileInfo(QString::fromWCharArray(image, static_cast<int>(imageLen))).fileName();
     DWORD exitCode = 0;
     BOOL wow64 = FALSE;
     if (GetExitCodeProcess(process, &exitCode) && exitCode != STILL_ACTIVE) {
@@ -161,7 +164,8 @@ StackCapture CaptureStacks(unsigned long pid)
     }
 
     std::lock_guard<std::mutex> guard(g_symLock);
-    SymSetOptions(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES | SYMOPT_FAIL_CRITICAL_ERRORS);
+    SymSetOptions(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES |
+                  SYMOPT_FAIL_CRITICAL_ERRORS);
     if (!SymInitializeW(process, nullptr, TRUE)) {
         capture.error = QStringLiteral("The symbol handler could not start for process %1: %2")
                             .arg(pid)
@@ -177,7 +181,8 @@ StackCapture CaptureStacks(unsigned long pid)
         if (snapshot != INVALID_HANDLE_VALUE) {
             THREADENTRY32 entry = {};
             entry.dwSize = sizeof(entry);
-            for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+            for (BOOL more = Thread32First(snapshot, &entry); more;
+                 more = Thread32Next(snapshot, &entry)) {
                 if (entry.th32OwnerProcessID != pid)
                     continue;
                 HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT |
@@ -206,7 +211,8 @@ StackCapture CaptureStacks(unsigned long pid)
                 frame.AddrStack.Offset = context.Rsp;
                 frame.AddrStack.Mode = AddrModeFlat;
                 while (StackWalk64(IMAGE_FILE_MACHINE_AMD64, process, held.thread, &frame, &context,
-                                   nullptr, SymFunctionTableAccess64, SymGetModuleBase64, nullptr)) {
+                                   nullptr, SymFunctionTableAccess64, SymGetModuleBase64,
+                                   nullptr)) {
                     if (frame.AddrPC.Offset == 0)
                         break;
                     if (stack.frames.size() >= kFrameLimit) {

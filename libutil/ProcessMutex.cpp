@@ -70,7 +70,8 @@ WatchClassByMutex::WatchClassByMutex(const char *programPath, const char *mutexN
     : programPath(), mutexName(), threadHandle(nullptr), paused(false), stopRequested(false),
       resumeEvent(nullptr)
 {
-    this->programPath = multistr2widestr(kCodePageUtf8, std::string(programPath ? programPath : ""));
+    this->programPath =
+        multistr2widestr(kCodePageUtf8, std::string(programPath ? programPath : ""));
     this->mutexName = mutexName ? mutexName : "";
 
     if (os_event_init(&resumeEvent, OS_EVENT_TYPE_AUTO) == -1) {

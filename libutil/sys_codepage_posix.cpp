@@ -16,17 +16,14 @@ struct CodePageName {
 
 // Windows code-page ids and the iconv charsets that match them.
 const CodePageName kCodePages[] = {
-    {437, "CP437"},          {850, "CP850"},          {852, "CP852"},
-    {866, "CP866"},          {874, "CP874"},          {932, "CP932"},
-    {936, "CP936"},          {949, "CP949"},          {950, "BIG5"},
-    {1250, "CP1250"},        {1251, "CP1251"},        {1252, "CP1252"},
-    {1253, "CP1253"},        {1254, "CP1254"},        {1255, "CP1255"},
-    {1256, "CP1256"},        {1257, "CP1257"},        {1258, "CP1258"},
-    {20127, "ASCII"},        {20866, "KOI8-R"},       {20932, "EUC-JP"},
-    {28591, "ISO-8859-1"},   {28592, "ISO-8859-2"},   {28595, "ISO-8859-5"},
-    {28597, "ISO-8859-7"},   {28605, "ISO-8859-15"},  {50220, "ISO-2022-JP"},
-    {51949, "EUC-KR"},       {54936, "GB18030"},      {65000, "UTF-7"},
-    {65001, "UTF-8"},
+    {437, "CP437"},        {850, "CP850"},         {852, "CP852"},         {866, "CP866"},
+    {874, "CP874"},        {932, "CP932"},         {936, "CP936"},         {949, "CP949"},
+    {950, "BIG5"},         {1250, "CP1250"},       {1251, "CP1251"},       {1252, "CP1252"},
+    {1253, "CP1253"},      {1254, "CP1254"},       {1255, "CP1255"},       {1256, "CP1256"},
+    {1257, "CP1257"},      {1258, "CP1258"},       {20127, "ASCII"},       {20866, "KOI8-R"},
+    {20932, "EUC-JP"},     {28591, "ISO-8859-1"},  {28592, "ISO-8859-2"},  {28595, "ISO-8859-5"},
+    {28597, "ISO-8859-7"}, {28605, "ISO-8859-15"}, {50220, "ISO-2022-JP"}, {51949, "EUC-KR"},
+    {54936, "GB18030"},    {65000, "UTF-7"},       {65001, "UTF-8"},
 };
 
 // The charset of the environment's locale, as Windows' ANSI code page is the system's and not
@@ -195,7 +192,8 @@ int SysMultiByteToWideChar(unsigned int codePage, const char *src, int srcLen, w
     std::wstring wide;
     bool ok = true;
     if (codePage == kCodePageUtf8) {
-        wide = DecodeUtf8(reinterpret_cast<const unsigned char *>(src), static_cast<size_t>(srcLen));
+        wide =
+            DecodeUtf8(reinterpret_cast<const unsigned char *>(src), static_cast<size_t>(srcLen));
     } else {
         Iconv cd("WCHAR_T", charset.c_str());
         if (!cd.ok())

@@ -76,9 +76,9 @@ bool LockPath(const std::wstring &name, std::string *path, unsigned long *lastEr
         const int size = SysWideCharToMultiByte(kCodePageUtf8, name.data(),
                                                 static_cast<int>(name.size()), nullptr, 0, nullptr);
         utf8.resize(static_cast<size_t>(size));
-        if (size <= 0 || SysWideCharToMultiByte(kCodePageUtf8, name.data(),
-                                                static_cast<int>(name.size()), &utf8[0], size,
-                                                nullptr) != size) {
+        if (size <= 0 ||
+            SysWideCharToMultiByte(kCodePageUtf8, name.data(), static_cast<int>(name.size()),
+                                   &utf8[0], size, nullptr) != size) {
             *lastError = 123; // ERROR_INVALID_NAME
             return false;
         }

@@ -99,8 +99,8 @@ void SysShellExecuteHidden(const std::wstring &file)
     sigfillset(&all);
     posix_spawnattr_setsigmask(&attr, &empty);
     posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK |
-                                        POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setflags(&attr,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
     char *argv[] = {const_cast<char *>(path.c_str()), nullptr};
     pid_t pid = 0;

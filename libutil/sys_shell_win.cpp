@@ -1,6 +1,8 @@
 #include "sys_shell.h"
 
+// windows.h first: the other Win32 headers build on it.
 #include <windows.h>
+
 #include <shellapi.h>
 
 void SysShellExecuteHidden(const std::wstring &file)

@@ -60,9 +60,8 @@ uint64_t LogNameToNumber(const char *name)
 
     // year - month - day hour - minute - second
     std::string digits;
-    const bool matched = ReadDigits(&lex, &digits) && ReadDash(&lex) &&
-                         ReadDigits(&lex, &digits) && ReadDash(&lex) &&
-                         ReadDigits(&lex, &digits) && ReadDigits(&lex, &digits) &&
+    const bool matched = ReadDigits(&lex, &digits) && ReadDash(&lex) && ReadDigits(&lex, &digits) &&
+                         ReadDash(&lex) && ReadDigits(&lex, &digits) && ReadDigits(&lex, &digits) &&
                          ReadDash(&lex) && ReadDigits(&lex, &digits) && ReadDash(&lex) &&
                          ReadDigits(&lex, &digits);
     lexer_free(&lex); // releases the copy

@@ -1,10 +1,10 @@
 // End-to-end tests of norva-deamon: real daemon processes, the real stand-in launcher, and a
 // throw-away home, configuration and runtime folder per test.
 #include <QDir>
-#include <QSettings>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -36,7 +36,10 @@ protected:
 #endif
     }
 
-    QString LogPath() const { return home_.filePath("starts.log"); }
+    QString LogPath() const
+    {
+        return home_.filePath("starts.log");
+    }
 
 #if defined(_WIN32)
     static constexpr const char *kUninstallKey =
@@ -90,7 +93,10 @@ protected:
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
-    int Starts() const { return LoggedPids(LogPath()).size(); }
+    int Starts() const
+    {
+        return LoggedPids(LogPath()).size();
+    }
 
     QTemporaryDir home_;
     std::vector<std::unique_ptr<QProcess>> daemons_;
@@ -135,7 +141,8 @@ TEST_F(DaemonTest, KeepsTheLauncherRunningAndRefusesASecondCopy)
 
 TEST_F(DaemonTest, NonAsciiLaunchPathReachesTheProgramUnchanged)
 {
-    const QString folder = home_.filePath(QString::fromUtf8("\xE8\xAE\xB2\xE5\xBA\xA7 \xE7\xA8\x8B\xE5\xBA\x8F"));
+    const QString folder =
+        home_.filePath(QString::fromUtf8("\xE8\xAE\xB2\xE5\xBA\xA7 \xE7\xA8\x8B\xE5\xBA\x8F"));
     ASSERT_TRUE(QDir().mkpath(folder));
 #if defined(_WIN32)
     const QString launcher = folder + QString::fromUtf8("/\xE5\x90\xAF\xE5\x8A\xA8.exe");
@@ -149,9 +156,11 @@ TEST_F(DaemonTest, NonAsciiLaunchPathReachesTheProgramUnchanged)
     ASSERT_TRUE(WaitFor([&] { return Starts() == 1; }, 1500));
     const QList<QByteArray> fields = LoggedLines(LogPath()).value(0).split(' ');
     EXPECT_EQ(fields.value(1), "1") << "started with no parameters";
-    const QString started = QString::fromUtf8(LoggedLines(LogPath()).value(0).mid(fields[0].size() + 3));
+    const QString started =
+        QString::fromUtf8(LoggedLines(LogPath()).value(0).mid(fields[0].size() + 3));
     // Compare from the non-ASCII folder on: Windows may name the drive differently.
-    const QString tail = launcher.mid(launcher.lastIndexOf(QLatin1Char('/'), launcher.lastIndexOf(QLatin1Char('/')) - 1));
+    const QString tail = launcher.mid(
+        launcher.lastIndexOf(QLatin1Char('/'), launcher.lastIndexOf(QLatin1Char('/')) - 1));
     EXPECT_TRUE(started.endsWith(tail)) << started.toStdString() << " vs " << tail.toStdString();
 }
 

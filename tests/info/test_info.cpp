@@ -1,7 +1,7 @@
 #include <QAbstractButton>
-#include <QPushButton>
 #include <QApplication>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTextCodec>
 #include <QTimer>
 #include <QtTest>

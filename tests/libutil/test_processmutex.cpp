@@ -19,7 +19,8 @@ namespace {
 
 std::string UniqueName(const char *stem)
 {
-    return std::string(stem) + "-" + QUuid::createUuid().toString(QUuid::Id128).left(12).toStdString();
+    return std::string(stem) + "-" +
+           QUuid::createUuid().toString(QUuid::Id128).left(12).toStdString();
 }
 
 class ProcessMutexTest : public ::testing::Test {
@@ -135,7 +136,8 @@ TEST_F(ProcessMutexTest, NamesWithAnyCharactersWork)
 TEST_F(ProcessMutexTest, NameOfAnotherKindOfObjectIsNeitherCreatedNorFound)
 {
     const std::string name = UniqueName("event");
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, QString::fromStdString(name).toStdWString().c_str());
+    HANDLE event =
+        CreateEventW(nullptr, TRUE, FALSE, QString::fromStdString(name).toStdWString().c_str());
     ASSERT_NE(event, nullptr);
     LogCapture log;
     EXPECT_FALSE(CreateAndCheckMutexOnly(name.c_str()));

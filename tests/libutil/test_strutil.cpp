@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <atomic>
+#include <gtest/gtest.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -9,7 +9,7 @@
 
 namespace {
 
-const std::string kGbkError("\xB4\xED\xCE\xF3");    // the two characters U+9519 U+8BEF
+const std::string kGbkError("\xB4\xED\xCE\xF3"); // the two characters U+9519 U+8BEF
 const std::wstring kWideError(L"\u9519\u8BEF");
 
 TEST(StrUtil, EmptyInputGivesEmptyOutputAndLogsNothing)
@@ -58,15 +58,18 @@ TEST(StrUtil, NulInsideTheTextIsKept)
 TEST(StrUtil, InvalidInputBecomesReplacementCharacter)
 {
     LogCapture log;
-    EXPECT_EQ(multistr2widestr(65001, "a\xFF" "b"), L"a\uFFFDb");
+    EXPECT_EQ(multistr2widestr(65001, "a\xFF"
+                                      "b"),
+              L"a\uFFFDb");
     EXPECT_EQ(multistr2widestr(65001, "\xC0\xAF"), L"\uFFFD\uFFFD"); // overlong '/'
-    EXPECT_EQ(multistr2widestr(65001, "ok\xE8\xAE"), L"ok\uFFFD"); // one truncated sequence
+    EXPECT_EQ(multistr2widestr(65001, "ok\xE8\xAE"), L"ok\uFFFD");   // one truncated sequence
     // An encoded surrogate is no character: only replacement characters come out (how many
     // differs between implementations).
     const std::wstring surrogate = multistr2widestr(65001, "\xED\xA0\x80");
     EXPECT_FALSE(surrogate.empty());
     EXPECT_EQ(surrogate.find_first_not_of(L'\xFFFD'), std::wstring::npos);
-    EXPECT_EQ(multistr2widestr(65001, "\xFD\xB7\xB7\xB7\x8A\x92"), std::wstring(6, L'\xFFFD')); // old 6-byte form
+    EXPECT_EQ(multistr2widestr(65001, "\xFD\xB7\xB7\xB7\x8A\x92"),
+              std::wstring(6, L'\xFFFD')); // old 6-byte form
     // Lone surrogates are not characters: they come out as U+FFFD in UTF-8.
     std::wstring lone(L"x");
     lone.push_back(static_cast<wchar_t>(0xD800));
@@ -80,7 +83,8 @@ TEST(StrUtil, UnmappableCharactersBecomeTheDefaultCharacter)
     EXPECT_EQ(widestr2multistr(936, thai, "#"), "a#b");
     EXPECT_EQ(widestr2multistr(1252, thai, nullptr), "a?b");
     // For UTF-8 and UTF-7 a given default character is ignored, as Windows refuses one.
-    EXPECT_EQ(widestr2multistr(65001, thai, "#"), "a\xE0\xB8\x81" "b");
+    EXPECT_EQ(widestr2multistr(65001, thai, "#"), "a\xE0\xB8\x81"
+                                                  "b");
     EXPECT_EQ(multistr2widestr(65000, widestr2multistr(65000, thai, "#")), thai);
 }
 

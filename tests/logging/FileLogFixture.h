@@ -51,7 +51,10 @@ protected:
         base_get_log_handler(&previous_, &previousParam_);
         SetMaxLogFiles(0);
     }
-    void TearDown() override { base_set_log_handler(previous_, previousParam_); }
+    void TearDown() override
+    {
+        base_set_log_handler(previous_, previousParam_);
+    }
 
     std::vector<std::string> Files() const
     {
@@ -66,7 +69,10 @@ protected:
         return names;
     }
 
-    std::string CurrentPath() const { return logs_ + "/" + CurrentLogFileName(); }
+    std::string CurrentPath() const
+    {
+        return logs_ + "/" + CurrentLogFileName();
+    }
 
     QTemporaryDir config_;
     std::string logs_;

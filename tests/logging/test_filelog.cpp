@@ -77,9 +77,9 @@ TEST_F(FileLogTest, PruneRemovesAtMostTheOneOldestLog)
     Touch(logs_ + "/readme.txt");
     SetMaxLogFiles(3);
     PruneOldestLog("kiv-studio/logs/");
-    EXPECT_EQ(Files(), (std::vector<std::string>{"2026-11-02 10-00-00.txt", "2026-11-03 10-00-00.txt",
-                                                 "2026-11-04 10-00-00.txt", "2026-11-05 10-00-00.txt",
-                                                 "readme.txt"}));
+    EXPECT_EQ(Files(), (std::vector<std::string>{
+                           "2026-11-02 10-00-00.txt", "2026-11-03 10-00-00.txt",
+                           "2026-11-04 10-00-00.txt", "2026-11-05 10-00-00.txt", "readme.txt"}));
     SetMaxLogFiles(4);
     PruneOldestLog("kiv-studio/logs/");
     EXPECT_EQ(Files().size(), 5u) << "four logs are not more than four";
@@ -111,10 +111,18 @@ TEST_F(FileLogTest, SetUpWritesStampedLinesAndNeverPrunesItsOwnFile)
     const std::vector<std::string> lines = ReadLines(CurrentPath());
     const std::string stamp = R"(\d\d:\d\d:\d\d\.\d{3}: )";
     const std::vector<std::string> expected = {
-        "info: " + stamp,          "info: " + stamp + "a",         stamp + "b",
-        "warning: " + stamp + "a", stamp + "b",                    "info: " + stamp,
-        stamp + "x",               stamp + "y",                    "info: " + stamp + "tail",
-        stamp,                     "info: " + stamp + "lone\rcr", "error: " + stamp + "bad 42",
+        "info: " + stamp,
+        "info: " + stamp + "a",
+        stamp + "b",
+        "warning: " + stamp + "a",
+        stamp + "b",
+        "info: " + stamp,
+        stamp + "x",
+        stamp + "y",
+        "info: " + stamp + "tail",
+        stamp,
+        "info: " + stamp + "lone\rcr",
+        "error: " + stamp + "bad 42",
     };
     ASSERT_EQ(lines.size(), expected.size());
     for (size_t i = 0; i < lines.size(); ++i)

@@ -3,10 +3,10 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sstream>
-#include <thread>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "FileLogFixture.h"
@@ -83,7 +83,6 @@ TEST_F(FileLogTest, FullDiskLosesLinesButTheHandlerGoesOn)
     EXPECT_NE(lines.front().find("before"), std::string::npos);
     EXPECT_NE(lines.back().find("after"), std::string::npos) << "the same stream writes again";
 }
-
 
 TEST_F(FileLogTest, ErrorsStopInAnAttachedDebuggerAfterTheFileLine)
 {

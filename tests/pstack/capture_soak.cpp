@@ -23,7 +23,9 @@ long RssKb()
 
 int OpenDescriptors()
 {
-    return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size();
+    return QDir(QStringLiteral("/proc/self/fd"))
+        .entryList(QDir::NoDotAndDotDot | QDir::AllEntries)
+        .size();
 }
 
 } // namespace
@@ -35,7 +37,8 @@ int main(int argc, char **argv)
     const int threads = argc > 2 ? atoi(argv[2]) : 64;
 
     QProcess helper;
-    helper.start(QStringLiteral(NORVA_STACK_HELPER), {QString::number(threads), QStringLiteral("churn")});
+    helper.start(QStringLiteral(NORVA_STACK_HELPER),
+                 {QString::number(threads), QStringLiteral("churn")});
     if (!helper.waitForReadyRead(20000)) {
         std::fprintf(stderr, "helper did not start\n");
         return 1;

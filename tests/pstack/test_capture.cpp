@@ -2,8 +2,8 @@
 // names; the capture must name them, keep the target running and untraced, and explain every
 // failure in words.
 #include <QDir>
-#include <QStandardPaths>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTextDocument>
 #include <csignal>
 #include <gtest/gtest.h>
@@ -69,8 +69,12 @@ TEST(StackCapture, NamesEveryThreadsFramesAndLetsTheTargetGo)
         << shown.left(300).toStdString();
     EXPECT_TRUE(shown.contains(QStringLiteral("5 threads"))) << shown.left(300).toStdString();
     EXPECT_EQ(shown.count(QStringLiteral("norva_wait_here()")), 4);
-    EXPECT_EQ(shown.count(QStringLiteral("WaitInVector<int>(std::vector<int, std::allocator<int> >&)")), 4);
-    EXPECT_EQ(shown.count(QStringLiteral("operator<<(std::ostream&, (anonymous namespace)::Lecture const&)")), 4);
+    EXPECT_EQ(
+        shown.count(QStringLiteral("WaitInVector<int>(std::vector<int, std::allocator<int> >&)")),
+        4);
+    EXPECT_EQ(shown.count(QStringLiteral(
+                  "operator<<(std::ostream&, (anonymous namespace)::Lecture const&)")),
+              4);
     EXPECT_TRUE(shown.contains(QStringLiteral("stack_helper.cpp:"))) << "file and line";
     EXPECT_TRUE(shown.contains(QStringLiteral(" in libc.so.6")));
     EXPECT_FALSE(shown.contains(QStringLiteral("@GLIBC")));
@@ -97,7 +101,8 @@ TEST(StackCapture, RepeatedCapturesOfManyThreadsStayConsistent)
         for (const ThreadStack &thread : capture.threads) {
             EXPECT_FALSE(thread.frames.isEmpty());
             for (const StackFrame &frame : thread.frames)
-                waiting += frame.function == QStringLiteral("(anonymous namespace)::norva_wait_here()");
+                waiting +=
+                    frame.function == QStringLiteral("(anonymous namespace)::norva_wait_here()");
         }
         EXPECT_EQ(waiting, 64);
     }
@@ -107,7 +112,8 @@ TEST(StackCapture, RepeatedCapturesOfManyThreadsStayConsistent)
 
 TEST(StackCapture, FailuresAreExplained)
 {
-    EXPECT_TRUE(AsShown(Capture(999999999)).contains(QStringLiteral("There is no process with id 999999999")));
+    EXPECT_TRUE(AsShown(Capture(999999999))
+                    .contains(QStringLiteral("There is no process with id 999999999")));
     EXPECT_TRUE(AsShown(Capture(getpid())).contains(QStringLiteral("this viewer itself")));
 
     // A zombie: a child that has ended and was not collected.
@@ -125,7 +131,8 @@ TEST(StackCapture, FailuresAreExplained)
         for (;;)
             pause();
     }
-    ASSERT_TRUE(WaitFor([&] { return StatusField(traced, "TracerPid:").toLongLong() == getpid(); }, 5000));
+    ASSERT_TRUE(
+        WaitFor([&] { return StatusField(traced, "TracerPid:").toLongLong() == getpid(); }, 5000));
     const QString shown = AsShown(Capture(traced));
     EXPECT_TRUE(shown.contains(QStringLiteral("already being traced by process %1").arg(getpid())))
         << shown.toStdString();
@@ -157,9 +164,8 @@ TEST(StackCapture, AnotherUsersProcessIsRefusedWithAReason)
         GTEST_SKIP() << "needs root and setpriv to act as another user";
     Helper helper(1);
     QProcess capture;
-    capture.start(QStringLiteral("setpriv"),
-                  {"--reuid=65534", "--regid=65534", "--clear-groups", NORVA_CAPTURE_CLI,
-                   QString::number(helper.pid())});
+    capture.start(QStringLiteral("setpriv"), {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                              NORVA_CAPTURE_CLI, QString::number(helper.pid())});
     ASSERT_TRUE(capture.waitForFinished(20000));
     const QString shown = AsShown(QString::fromUtf8(capture.readAllStandardOutput()));
     EXPECT_TRUE(shown.contains(QStringLiteral("Permission denied"))) << shown.toStdString();

@@ -146,7 +146,8 @@ private slots:
 
     void richAndPlainTextsAreShownAsSuch()
     {
-        nextTraces = QStringLiteral("<html><body><b>Thread 7</b> std::vector&lt;int&gt;</body></html>");
+        nextTraces =
+            QStringLiteral("<html><body><b>Thread 7</b> std::vector&lt;int&gt;</body></html>");
         click(QStringLiteral("7"));
         QCOMPARE(browser()->toPlainText(), QStringLiteral("Thread 7 std::vector<int>"));
 

@@ -143,8 +143,8 @@ private slots:
         QVERIFY(!g_paintLines.isEmpty());
         for (int i = 0; i < g_paintLines.size(); ++i)
             QCOMPARE(CountOf(g_paintLines.at(i)), i + 1);
-        QVERIFY2(g_paintLines.last().contains(QRegularExpression(
-                     QStringLiteral("^## \\d+ QPixmap\\(QSize\\(1080, 720\\)"))),
+        QVERIFY2(g_paintLines.last().contains(
+                     QRegularExpression(QStringLiteral("^## \\d+ QPixmap\\(QSize\\(1080, 720\\)"))),
                  qPrintable(g_paintLines.last()));
     }
 

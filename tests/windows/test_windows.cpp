@@ -65,7 +65,8 @@ TEST(WindowsCapture, ListsAllThreadsAndResumesThemAll)
 
 TEST(WindowsCapture, FailuresAreExplained)
 {
-    EXPECT_TRUE(FormatCapture(CaptureStacks(GetCurrentProcessId())).contains(QStringLiteral("viewer itself")));
+    EXPECT_TRUE(FormatCapture(CaptureStacks(GetCurrentProcessId()))
+                    .contains(QStringLiteral("viewer itself")));
     EXPECT_TRUE(FormatCapture(CaptureStacks(0x7ffffff0)).contains(QStringLiteral("no process")));
 }
 
