@@ -24,7 +24,9 @@ measure() { # log file -> delays on stdout
   local log=$1 t0 pid
   while (($(lines "$log") < 1)); do sleep 0.01; done
   for ((i = 1; i <= kills; i++)); do
-    sleep "0.$((100 + RANDOM % 400))"
+    # any phase of the daemon's one-second poll, evenly
+    sleep "$(printf '0.%03d' $((RANDOM % 1000)))"
+    sleep 0.1
     pid=$(tail -n1 "$log" | cut -d' ' -f1)
     t0=$(now_ms)
     kill -9 "$pid"

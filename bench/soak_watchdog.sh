@@ -72,7 +72,7 @@ fds0=$(fds "$dpid"); rss0=$(rss_kb "$dpid"); cpu0=$(cpu_ticks "$dpid")
 : >"$work/delays"
 for ((i = 1; i <= kills; i++)); do
   lpid=$(tail -n1 "$work/kills/starts.log" | cut -d' ' -f1)
-  sleep "0.$((RANDOM % 300))"   # land anywhere in the poll
+  sleep "$(printf '0.%03d' $((RANDOM % 1000)))" # any phase of the one-second poll
   t0=$(now_ms)
   kill -9 "$lpid"
   if ! wait_starts kills $((i + 1)) 3000; then fail "kill $i: no restart within 3 s"; break; fi
