@@ -20,21 +20,19 @@ QString FormatCapture(const StackCapture &capture)
     QString html = QStringLiteral("<html><body>");
     if (!capture.ok) {
         html += QStringLiteral("<p><b>No stack traces for process %1.</b></p><p>%2</p>")
-                    .arg(capture.pid)
-                    .arg(Esc(capture.error));
+                    .arg(QString::number(capture.pid), Esc(capture.error));
         return html + QStringLiteral("</body></html>");
     }
 
+    // One-pass arg: names may themselves hold "%1".
     html += QStringLiteral("<p><b>Process %1</b> %2 &mdash; %3 thread%4, stopped for %5 ms</p>")
-                .arg(capture.pid)
-                .arg(Esc(capture.processName))
-                .arg(capture.threads.size())
-                .arg(capture.threads.size() == 1 ? QString() : QStringLiteral("s"))
-                .arg(capture.stoppedMs, 0, 'f', 2);
+                .arg(QString::number(capture.pid), Esc(capture.processName),
+                     QString::number(capture.threads.size()),
+                     capture.threads.size() == 1 ? QString() : QStringLiteral("s"),
+                     QString::number(capture.stoppedMs, 'f', 2));
     for (const ThreadStack &thread : capture.threads) {
         html += QStringLiteral("<p><b>Thread %1</b> %2</p><pre style=\"white-space: pre-wrap\">")
-                    .arg(thread.tid)
-                    .arg(Esc(thread.name));
+                    .arg(QString::number(thread.tid), Esc(thread.name));
         for (int i = 0; i < thread.frames.size(); ++i) {
             const StackFrame &frame = thread.frames.at(i);
             QString line = QStringLiteral("#%1 ").arg(i, -3) + Hex(frame.pc, 16) + QLatin1Char(' ');

@@ -366,17 +366,16 @@ StackCapture CaptureStacks(unsigned long requested)
         return capture;
     }
     if (info.kernelThread) {
+        // One-pass arg: a name may itself hold "%1".
         capture.error = QStringLiteral("Process %1 (%2) is a kernel thread: it has no user-space "
                                        "stack to show.")
-                            .arg(capture.pid)
-                            .arg(info.name);
+                            .arg(QString::number(capture.pid), info.name);
         return capture;
     }
     if (info.state == 'Z' || info.state == 'X') {
         capture.error = QStringLiteral("Process %1 (%2) is a zombie: it has exited and waits for "
                                        "its parent to collect it, so it has no stacks left.")
-                            .arg(capture.pid)
-                            .arg(info.name);
+                            .arg(QString::number(capture.pid), info.name);
         return capture;
     }
     if (info.tracer != 0) {
@@ -384,10 +383,9 @@ StackCapture CaptureStacks(unsigned long requested)
         capture.error =
             QStringLiteral("Process %1 (%2) is already being traced by process %3%4; "
                            "a process can have only one tracer at a time.")
-                .arg(capture.pid)
-                .arg(info.name)
-                .arg(info.tracer)
-                .arg(tracer.exists ? QStringLiteral(" (%1)").arg(tracer.name) : QString());
+                .arg(QString::number(capture.pid), info.name, QString::number(info.tracer),
+                     tracer.exists ? QStringLiteral(" (") + tracer.name + QLatin1Char(')')
+                                   : QString());
         return capture;
     }
 

@@ -29,7 +29,8 @@ QString SystemMessage(DWORD code)
                    nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
     const QString message = text ? QString::fromWCharArray(text).trimmed() : QString();
     LocalFree(text);
-    return QStringLiteral("%1 (error %2)").arg(message).arg(code);
+    // One-pass arg: system messages may hold "%1" inserts of their own.
+    return QStringLiteral("%1 (error %2)").arg(message, QString::number(code));
 }
 
 // Holds the target's threads suspended; resumes and closes every one of them when destroyed,

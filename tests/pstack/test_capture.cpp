@@ -8,6 +8,7 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -138,6 +139,27 @@ TEST(StackCapture, FailuresAreExplained)
         << shown.toStdString();
     kill(traced, SIGKILL);
     waitpid(traced, nullptr, 0);
+}
+
+TEST(StackCapture, NamesAreShownAsTheyAre)
+{
+    // A process whose name looks like markup and like Qt's place markers.
+    const pid_t child = fork();
+    if (child == 0) {
+        prctl(PR_SET_NAME, "%2 <b>&amp;%1", 0, 0, 0);
+        for (;;)
+            pause();
+    }
+    ASSERT_TRUE(WaitFor([&] { return StatusField(child, "Name:") == "%2 <b>&amp;%1"; }, 5000));
+    const QString shown = AsShown(Capture(child));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    const QString name = QStringLiteral("%2 <b>&amp;%1");
+    EXPECT_TRUE(shown.contains(QStringLiteral("Process ") + QString::number(child) + ' ' + name +
+                               QStringLiteral(" \u2014 1 thread,")))
+        << shown.left(200).toStdString();
+    EXPECT_TRUE(shown.contains(QStringLiteral("Thread ") + QString::number(child) + ' ' + name + '\n'))
+        << shown.left(300).toStdString();
 }
 
 TEST(StackCapture, KernelThreadsHaveNoUserStack)
