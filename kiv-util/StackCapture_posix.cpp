@@ -41,6 +41,7 @@ struct ProcStatus {
     long long tgid = 0;
     long long tracer = 0;
     long long uid = -1;
+    int threads = 0;
     bool kernelThread = false;
 };
 
@@ -62,6 +63,7 @@ ProcStatus ReadStatus(long long pid)
     info.exists = true;
     info.name = QString::fromUtf8(StatusField(status, "Name:"));
     info.state = StatusField(status, "State:").left(1).at(0);
+    info.threads = StatusField(status, "Threads:").toInt();
     info.tgid = StatusField(status, "Tgid:").toLongLong();
     info.tracer = StatusField(status, "TracerPid:").toLongLong();
     info.uid = StatusField(status, "Uid:").split('\t').value(0).toLongLong();
@@ -76,6 +78,13 @@ QString ThreadName(long long pid, long long tid)
 {
     return QString::fromUtf8(
         ReadProcFile(QStringLiteral("/proc/%1/task/%2/comm").arg(pid).arg(tid)).trimmed());
+}
+
+char TaskState(long long pid, long long tid)
+{
+    const QByteArray stat = ReadProcFile(QStringLiteral("/proc/%1/task/%2/stat").arg(pid).arg(tid));
+    const int close = stat.lastIndexOf(')');
+    return close > 0 && close + 2 < stat.size() ? stat.at(close + 2) : 0;
 }
 
 QVector<long long> ListThreads(long long pid)
@@ -132,6 +141,11 @@ public:
                     continue;
                 tried.insert(tid);
                 added = true;
+                // A thread that has exited (a leader whose other threads live on) can never
+                // stop, and waiting for it would wait for the whole process to end.
+                const char state = TaskState(pid, tid);
+                if (state == 'Z' || state == 'X' || state == 0)
+                    continue;
                 if (ptrace(PTRACE_SEIZE, static_cast<pid_t>(tid), nullptr, nullptr) != 0) {
                     if (!*firstError && errno != ESRCH)
                         *firstError = errno;
@@ -372,7 +386,8 @@ StackCapture CaptureStacks(unsigned long requested)
                             .arg(QString::number(capture.pid), info.name);
         return capture;
     }
-    if (info.state == 'Z' || info.state == 'X') {
+    // A zombie leader may still have live threads: only a process with none is a zombie.
+    if ((info.state == 'Z' || info.state == 'X') && info.threads <= 1) {
         capture.error = QStringLiteral("Process %1 (%2) is a zombie: it has exited and waits for "
                                        "its parent to collect it, so it has no stacks left.")
                             .arg(QString::number(capture.pid), info.name);
@@ -387,6 +402,18 @@ StackCapture CaptureStacks(unsigned long requested)
                      tracer.exists ? QStringLiteral(" (") + tracer.name + QLatin1Char(')')
                                    : QString());
         return capture;
+    }
+
+    // When the leader has exited its memory map is gone; any live thread shows the process's.
+    long long memoryPid = capture.pid;
+    if (info.state == 'Z' || info.state == 'X') {
+        for (long long tid : ListThreads(capture.pid)) {
+            const char state = TaskState(capture.pid, tid);
+            if (state != 'Z' && state != 'X' && state != 0) {
+                memoryPid = tid;
+                break;
+            }
+        }
     }
 
     // Debug information comes from this machine only, never from the network.
@@ -411,13 +438,13 @@ StackCapture CaptureStacks(unsigned long requested)
     }
     Dwfl *dwfl = session.dwfl;
     // Modules are reported afresh each time; those that stayed keep what they loaded.
-    const QByteArray mappings = CodeMappings(capture.pid);
+    const QByteArray mappings = CodeMappings(memoryPid);
     if (mappings != session.mappings) {
         session.symbols.clear();
         session.mappings = mappings;
     }
     dwfl_report_begin(dwfl);
-    const int reported = dwfl_linux_proc_report(dwfl, static_cast<pid_t>(capture.pid));
+    const int reported = dwfl_linux_proc_report(dwfl, static_cast<pid_t>(memoryPid));
     dwfl_report_end(dwfl, nullptr, nullptr);
     if (reported != 0) {
         capture.error = reported == EACCES || reported == EPERM
@@ -452,7 +479,7 @@ StackCapture CaptureStacks(unsigned long requested)
 
         const QVector<long long> tids = stopper.stopped();
         if (dwfl_pid(dwfl) <= 0 &&
-            dwfl_linux_proc_attach(dwfl, static_cast<pid_t>(capture.pid), true) != 0) {
+            dwfl_linux_proc_attach(dwfl, static_cast<pid_t>(memoryPid), true) != 0) {
             stopper.ReleaseAll();
             session.Reset();
             capture.error = QStringLiteral("The stack walker could not attach to process %1: %2")

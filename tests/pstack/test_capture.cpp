@@ -8,6 +8,8 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <memory>
+#include <pthread.h>
+#include <sys/syscall.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/wait.h>
@@ -160,6 +162,32 @@ TEST(StackCapture, NamesAreShownAsTheyAre)
         << shown.left(200).toStdString();
     EXPECT_TRUE(shown.contains(QStringLiteral("Thread ") + QString::number(child) + ' ' + name + '\n'))
         << shown.left(300).toStdString();
+}
+
+TEST(StackCapture, LeaderThatExitedLeavesItsThreadsToShow)
+{
+    // The main thread ends by itself (the exit system call, not exit_group); the process lives
+    // on in its other thread.
+    const pid_t child = fork();
+    if (child == 0) {
+        pthread_t thread;
+        pthread_create(
+            &thread, nullptr,
+            [](void *) -> void * {
+                for (;;)
+                    pause();
+            },
+            nullptr);
+        syscall(SYS_exit, 0);
+    }
+    ASSERT_TRUE(WaitFor([&] { return StatusField(child, "State:").startsWith("Z"); }, 5000));
+    const StackCapture capture = CaptureStacks(static_cast<unsigned long>(child));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    ASSERT_TRUE(capture.ok) << capture.error.toStdString();
+    ASSERT_EQ(capture.threads.size(), 1);
+    EXPECT_NE(capture.threads[0].tid, child);
+    EXPECT_FALSE(capture.threads[0].frames.isEmpty());
 }
 
 TEST(StackCapture, KernelThreadsHaveNoUserStack)
