@@ -7,7 +7,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QProcess>
 #include <QSet>
+#include <QStandardPaths>
 
 #include <cerrno>
 #include <csignal>
@@ -15,6 +17,9 @@
 #include <cstring>
 #include <cxxabi.h>
 #include <elfutils/libdwfl.h>
+#include <gelf.h>
+#include <libelf.h>
+#include <sys/stat.h>
 #include <fcntl.h>
 #include <memory>
 #include <sys/ptrace.h>
@@ -222,6 +227,94 @@ private:
     double stoppedMs_ = 0;
 };
 
+// Separate debug files usually come with their DWARF sections zlib-compressed, and libdw inflates
+// all of them on first use: for the C library that is most of a first capture. An uncompressed
+// copy per build-id in the user's cache makes every later viewer start fast.
+QString DebugCacheDir()
+{
+    QString base = qEnvironmentVariable("XDG_CACHE_HOME");
+    if (base.isEmpty() || !QDir::isAbsolutePath(base))
+        base = QDir::homePath() + QStringLiteral("/.cache");
+    const QString dir = base + QStringLiteral("/norva-debuginfo");
+    const QByteArray local = QFile::encodeName(dir);
+    if (mkdir(local.constData(), 0700) != 0 && errno != EEXIST)
+        return QString();
+    struct stat st;
+    // Only a private folder of our own: nobody else may plant debug files for us to read.
+    if (lstat(local.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+        (st.st_mode & 077) != 0)
+        return QString();
+    return dir;
+}
+
+bool HasCompressedSections(int fd)
+{
+    Elf *elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
+    if (!elf)
+        return false;
+    size_t strndx = 0;
+    bool compressed = false;
+    if (elf_getshdrstrndx(elf, &strndx) == 0) {
+        for (Elf_Scn *scn = elf_nextscn(elf, nullptr); scn && !compressed;
+             scn = elf_nextscn(elf, scn)) {
+            GElf_Shdr shdr;
+            if (!gelf_getshdr(scn, &shdr))
+                continue;
+            const char *name = elf_strptr(elf, strndx, shdr.sh_name);
+            compressed = (shdr.sh_flags & SHF_COMPRESSED) != 0 ||
+                         (name && std::strncmp(name, ".zdebug", 7) == 0);
+        }
+    }
+    elf_end(elf);
+    return compressed;
+}
+
+int FindDebuginfo(Dwfl_Module *module, void **userdata, const char *moduleName, GElf_Addr base,
+                  const char *fileName, const char *debuglinkFile, GElf_Word debuglinkCrc,
+                  char **debuginfoFileName)
+{
+    QString cached;
+    const unsigned char *id = nullptr;
+    GElf_Addr idAddress = 0;
+    const int idLength = dwfl_module_build_id(module, &id, &idAddress);
+    const QString dir = idLength > 0 ? DebugCacheDir() : QString();
+    if (!dir.isEmpty()) {
+        cached = dir + QLatin1Char('/') +
+                 QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(id), idLength).toHex()) +
+                 QStringLiteral(".debug");
+        const int fd = open(QFile::encodeName(cached).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            std::free(*debuginfoFileName);
+            *debuginfoFileName = strdup(QFile::encodeName(cached).constData());
+            return fd; // libdw still checks that its build-id matches
+        }
+    }
+    const int fd = dwfl_standard_find_debuginfo(module, userdata, moduleName, base, fileName,
+                                                debuglinkFile, debuglinkCrc, debuginfoFileName);
+    if (fd < 0 || cached.isEmpty() || !*debuginfoFileName || !HasCompressedSections(fd))
+        return fd;
+
+    const QString elfcompress = QStandardPaths::findExecutable(QStringLiteral("eu-elfcompress"));
+    if (elfcompress.isEmpty())
+        return fd;
+    const QString temporary = cached + QStringLiteral(".%1.tmp").arg(getpid());
+    const int rc = QProcess::execute(elfcompress, {QStringLiteral("-q"), QStringLiteral("-t"),
+                                                   QStringLiteral("none"), QStringLiteral("-o"),
+                                                   temporary, QFile::decodeName(*debuginfoFileName)});
+    const QByteArray from = QFile::encodeName(temporary), to = QFile::encodeName(cached);
+    if (rc != 0 || rename(from.constData(), to.constData()) != 0) {
+        unlink(from.constData());
+        return fd;
+    }
+    const int cachedFd = open(to.constData(), O_RDONLY | O_CLOEXEC);
+    if (cachedFd < 0)
+        return fd;
+    close(fd);
+    std::free(*debuginfoFileName);
+    *debuginfoFileName = strdup(to.constData());
+    return cachedFd;
+}
+
 struct WalkContext {
     ThreadStack *thread;
     QVector<uint64_t> lookup; // address to resolve for each frame
@@ -419,8 +512,8 @@ StackCapture CaptureStacks(unsigned long requested)
     // Debug information comes from this machine only, never from the network.
     unsetenv("DEBUGINFOD_URLS");
     static char *debuginfoPath = nullptr;
-    static const Dwfl_Callbacks callbacks = {dwfl_linux_proc_find_elf, dwfl_standard_find_debuginfo,
-                                             nullptr, &debuginfoPath};
+    static const Dwfl_Callbacks callbacks = {dwfl_linux_proc_find_elf, FindDebuginfo, nullptr,
+                                             &debuginfoPath};
     TargetSession &session = Session();
     const unsigned long long startTime = StartTime(capture.pid);
     if (session.pid != capture.pid || session.startTime != startTime)

@@ -21,11 +21,20 @@ long RssKb()
     return StatusField(QCoreApplication::applicationPid(), "VmRSS:").split(' ').value(0).toLong();
 }
 
+// Open descriptors, less the module and debug files that the stack walker keeps open for the
+// target's modules: those come once per module, whenever a frame first lands in one.
 int OpenDescriptors()
 {
-    return QDir(QStringLiteral("/proc/self/fd"))
-        .entryList(QDir::NoDotAndDotDot | QDir::AllEntries)
-        .size();
+    int count = 0;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QFileInfo &fd : fds.entryInfoList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System)) {
+        const QString target = fd.symLinkTarget();
+        const bool moduleFile = target.endsWith(QStringLiteral(".debug")) ||
+                                target.contains(QStringLiteral(".so")) ||
+                                target == QStringLiteral(NORVA_STACK_HELPER);
+        count += !moduleFile;
+    }
+    return count;
 }
 
 } // namespace

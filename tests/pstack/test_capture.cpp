@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTextDocument>
 #include <csignal>
 #include <gtest/gtest.h>
@@ -188,6 +189,49 @@ TEST(StackCapture, LeaderThatExitedLeavesItsThreadsToShow)
     ASSERT_EQ(capture.threads.size(), 1);
     EXPECT_NE(capture.threads[0].tid, child);
     EXPECT_FALSE(capture.threads[0].frames.isEmpty());
+}
+
+TEST(StackCapture, DebugInformationCacheKeepsLinesAndSurvivesDamage)
+{
+    QTemporaryDir cache;
+    ASSERT_TRUE(cache.isValid());
+    qputenv("XDG_CACHE_HOME", cache.path().toLocal8Bit());
+    const QString dir = cache.filePath(QStringLiteral("norva-debuginfo"));
+    auto libcLines = [](qint64 pid) {
+        const StackCapture capture = CaptureStacks(static_cast<unsigned long>(pid));
+        int lines = 0;
+        for (const ThreadStack &thread : capture.threads)
+            for (const StackFrame &frame : thread.frames)
+                lines += frame.module == QStringLiteral("libc.so.6") && frame.line > 0;
+        return capture.ok ? lines : -1;
+    };
+
+    int first = 0;
+    {
+        Helper helper(2);
+        first = libcLines(helper.pid());
+        ASSERT_GE(first, 0);
+    }
+    const QStringList cached = QDir(dir).entryList({QStringLiteral("*.debug")}, QDir::Files);
+    if (cached.isEmpty()) {
+        qunsetenv("XDG_CACHE_HOME");
+        GTEST_SKIP() << "no compressed separate debug information on this machine";
+    }
+    EXPECT_EQ(QFileInfo(dir).permissions() & (QFile::ReadOther | QFile::ReadGroup), 0);
+    {
+        Helper helper(2); // a new target: its modules come from the cache now
+        EXPECT_EQ(libcLines(helper.pid()), first);
+    }
+    for (const QString &name : cached) {
+        QFile damaged(dir + QLatin1Char('/') + name);
+        ASSERT_TRUE(damaged.resize(100));
+    }
+    {
+        Helper helper(2);
+        EXPECT_GE(libcLines(helper.pid()), 0) << "a damaged cache costs lines at most";
+        EXPECT_TRUE(helper.EndsWhenAsked());
+    }
+    qunsetenv("XDG_CACHE_HOME");
 }
 
 TEST(StackCapture, KernelThreadsHaveNoUserStack)
