@@ -217,10 +217,11 @@ TEST(StackCapture, DebugInformationCacheKeepsLinesAndSurvivesDamage)
         qunsetenv("XDG_CACHE_HOME");
         GTEST_SKIP() << "no compressed separate debug information on this machine";
     }
+    EXPECT_GT(first, 0) << "with the C library's debug information, its frames have lines";
     EXPECT_EQ(QFileInfo(dir).permissions() & (QFile::ReadOther | QFile::ReadGroup), 0);
     {
         Helper helper(2); // a new target: its modules come from the cache now
-        EXPECT_EQ(libcLines(helper.pid()), first);
+        EXPECT_GT(libcLines(helper.pid()), 0) << "the cached copy still gives file and line";
     }
     for (const QString &name : cached) {
         QFile damaged(dir + QLatin1Char('/') + name);
