@@ -34,12 +34,14 @@ scenario() { # name launch-value
   chmod 700 "$dir/run"
   printf '[General]\nLaunch="%s"\n' "$2" >"$dir/config/NORVA/uninstall.ini"
 }
+# Sets $started to the new daemon's pid; not run in a subshell, so cleanup knows every pid.
 start_daemon() { # name [extra env...]
   local dir=$work/$1; shift
   env XDG_CONFIG_HOME="$dir/config" XDG_RUNTIME_DIR="$dir/run" NORVA_FAKE_LOG="$dir/starts.log" "$@" \
     "$daemon" >"$dir/daemon.out" 2>&1 &
-  pids+=($!)
-  echo $!
+  started=$!
+  pids+=("$started")
+  disown
 }
 starts() { [[ -f $work/$1/starts.log ]] && wc -l <"$work/$1/starts.log" || echo 0; }
 wait_starts() { # name count timeout-ms
@@ -65,7 +67,8 @@ percentile() { sort -n | awk -v p="$1" '{a[NR]=$1} END {i=int(NR*p/100+0.5); if 
 
 echo "== $kills kills of a running launcher"
 scenario kills "$launcher"
-dpid=$(start_daemon kills)
+start_daemon kills
+dpid=$started
 wait_starts kills 1 3000 || fail "launcher not started"
 sleep 0.5
 fds0=$(fds "$dpid"); rss0=$(rss_kb "$dpid"); cpu0=$(cpu_ticks "$dpid")
@@ -97,7 +100,8 @@ echo "   zombies             $z"
 
 echo "== a launcher that crashes at once, for ${crash_seconds}s"
 scenario crash "$launcher"
-cpid=$(start_daemon crash NORVA_FAKE_EXIT=1)
+start_daemon crash NORVA_FAKE_EXIT=1
+cpid=$started
 c0=$(cpu_ticks "$cpid")
 sleep "$crash_seconds"
 n=$(starts crash); z=$(count_zombies "$cpid"); c1=$(cpu_ticks "$cpid")
@@ -111,7 +115,8 @@ echo "== the daemon killed with SIGKILL and started again"
 kill -9 "$dpid"
 sleep 0.1
 before=$(starts kills)
-npid=$(start_daemon kills)
+start_daemon kills
+npid=$started
 sleep 1.5
 kill -0 "$npid" 2>/dev/null || fail "the new daemon did not stay up"
 grep -q 'Create mutex' "$work/kills/daemon.out" || fail "the new daemon did not take its mutex"
@@ -123,7 +128,8 @@ scenario missing "/nonexistent/launcher"
 scenario notexec "/etc/hostname"
 scenario chinese "$work/讲座/启动程序"
 for name in missing notexec chinese; do
-  pid=$(start_daemon "$name")
+  start_daemon "$name"
+  pid=$started
   sleep 2.5
   if kill -0 "$pid" 2>/dev/null && (($(grep -c 'GetLastError = 2' "$work/$name/daemon.out") >= 2)); then
     echo "   $name: alive, $(grep -c 'GetLastError = 2' "$work/$name/daemon.out") failed tests logged"

@@ -146,11 +146,14 @@ public:
                     continue;
                 tried.insert(tid);
                 added = true;
-                // A thread that has exited (a leader whose other threads live on) can never
-                // stop, and waiting for it would wait for the whole process to end.
-                const char state = TaskState(pid, tid);
-                if (state == 'Z' || state == 'X' || state == 0)
-                    continue;
+                // A leader that has exited while its other threads live on can never stop, and
+                // waiting for it would wait for the whole process to end. (Other threads that
+                // exit report their exit to the wait below.)
+                if (tid == pid) {
+                    const char state = TaskState(pid, tid);
+                    if (state == 'Z' || state == 'X' || state == 0)
+                        continue;
+                }
                 if (ptrace(PTRACE_SEIZE, static_cast<pid_t>(tid), nullptr, nullptr) != 0) {
                     if (!*firstError && errno != ESRCH)
                         *firstError = errno;
