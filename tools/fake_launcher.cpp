@@ -12,15 +12,6 @@
 #include "ProcessMutex.h"
 #include "sys_thread.h"
 
-namespace {
-
-QByteArray Env(const char *name)
-{
-    return qgetenv(name);
-}
-
-} // namespace
-
 int main(int argc, char **argv)
 {
     // For the program's own path in any characters, whatever the code page of argv.
@@ -37,11 +28,11 @@ int main(int argc, char **argv)
         }
     }
 
-    const QByteArray exitCode = Env("NORVA_FAKE_EXIT");
+    const QByteArray exitCode = qgetenv("NORVA_FAKE_EXIT");
     if (!exitCode.isEmpty())
         return exitCode.toInt();
 
-    const int delayMs = Env("NORVA_FAKE_DELAY_MS").toInt();
+    const int delayMs = qgetenv("NORVA_FAKE_DELAY_MS").toInt();
     if (delayMs > 0)
         SysSleep(static_cast<unsigned int>(delayMs));
 
