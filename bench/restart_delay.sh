@@ -7,19 +7,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 kills=${1:-100}
 build=${2:-${NORVA_BUILD_DIR:-$root/build}}
 launcher=$build/tools/norva-fake-launcher
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
-  for log in "$work"/*.log; do
-    [[ -f $log ]] || continue
-    while read -r pid _; do kill -9 "$pid" 2>/dev/null || true; done <"$log"
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-now_ms() { date +%s%3N; }
-lines() { [[ -f $1 ]] && wc -l <"$1" || echo 0; }
+# shellcheck source=../scripts/throwaway.sh
+source "$root/scripts/throwaway.sh"
 measure() { # log file -> delays on stdout
   local log=$1 t0 pid
   while (($(lines "$log") < 1)); do sleep 0.01; done
@@ -35,10 +24,9 @@ measure() { # log file -> delays on stdout
   done
 }
 stats() { sort -n | awk '{a[NR]=$1} END {printf "p50 %d ms  p99 %d ms  max %d ms", a[int(NR*0.5+0.5)], a[int(NR*0.99+0.5)], a[NR]}'; }
-p50() { sort -n | awk '{a[NR]=$1} END {print a[int(NR*0.5+0.5)]}'; }
+p50() { percentile 50; }
 
-mkdir -p "$work/config/NORVA" "$work/run" && chmod 700 "$work/run"
-printf '[General]\nLaunch="%s"\n' "$launcher" >"$work/config/NORVA/uninstall.ini"
+throwaway_home "$work" "$launcher"
 XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/run NORVA_FAKE_LOG=$work/daemon.log \
   "$build/daemon/norva-deamon" >/dev/null 2>&1 &
 pids+=($!)

@@ -12,28 +12,11 @@ daemon=$build/daemon/norva-deamon
 launcher=$build/tools/norva-fake-launcher
 hz=$(getconf CLK_TCK)
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
-  for log in "$work"/*/starts.log; do
-    [[ -f $log ]] || continue
-    while read -r pid _; do kill -9 "$pid" 2>/dev/null || true; done <"$log"
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=../scripts/throwaway.sh
+source "$root/scripts/throwaway.sh"
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-now_ms() { date +%s%3N; }
-
-# A home of its own for each scenario: configuration, runtime folder, launcher log.
-scenario() { # name launch-value
-  local dir=$work/$1
-  mkdir -p "$dir/config/NORVA" "$dir/run"
-  chmod 700 "$dir/run"
-  printf '[General]\nLaunch="%s"\n' "$2" >"$dir/config/NORVA/uninstall.ini"
-}
+scenario() { throwaway_home "$work/$1" "$2"; } # name launch-value
 # Sets $started to the new daemon's pid; not run in a subshell, so cleanup knows every pid.
 start_daemon() { # name [extra env...]
   local dir=$work/$1; shift
@@ -43,7 +26,7 @@ start_daemon() { # name [extra env...]
   pids+=("$started")
   disown
 }
-starts() { [[ -f $work/$1/starts.log ]] && wc -l <"$work/$1/starts.log" || echo 0; }
+starts() { lines "$work/$1/starts.log"; }
 wait_starts() { # name count timeout-ms
   local t0; t0=$(now_ms)
   while (($(starts "$1") < $2)); do
@@ -61,9 +44,6 @@ count_zombies() { # children of $1 that have ended and were not collected
   echo $n
 }
 fds() { ls "/proc/$1/fd" | wc -l; }
-rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
-cpu_ticks() { local line fields; read -r line <"/proc/$1/stat"; read -r -a fields <<<"${line##*) }"; echo $((fields[11] + fields[12])); }
-percentile() { sort -n | awk -v p="$1" '{a[NR]=$1} END {i=int(NR*p/100+0.5); if (i<1) i=1; if (i>NR) i=NR; print a[i]}'; }
 
 echo "== $kills kills of a running launcher"
 scenario kills "$launcher"

@@ -1,4 +1,4 @@
-#include "DaemonStartup.h"
+#include "sys_privilege.h"
 
 #include <windows.h>
 

@@ -2,6 +2,8 @@
 
 #include <util/base.h>
 
+#include "InHouseLog.h"
+
 #include "StrUtil.h"
 #include "sys_codepage.h"
 #include "sys_mutex.h"
@@ -27,8 +29,7 @@ void CloseMutex()
 {
     if (!g_mutexHandle)
         return;
-    blog(LOG_INFO, "%s(%d)-<%s>: Close mutex %d!", __FILE__, 61, "CloseMutex",
-         HandleValue(g_mutexHandle));
+    NV_BLOG(LOG_INFO, 61, "CloseMutex", "Close mutex %d!", HandleValue(g_mutexHandle));
     SysCloseHandle(g_mutexHandle);
     g_mutexHandle = nullptr;
 }
@@ -39,8 +40,7 @@ bool CreateAndCheckMutexOnly(const char *name)
     unsigned long lastError = 0;
     NvHandle handle = SysCreateNamedMutex(wideName, &lastError);
     if (!handle) {
-        blog(LOG_INFO, "%s(%d)-<%s>: Create mutext Failed", __FILE__, 73,
-             "CreateAndCheckMutexOnly");
+        NV_BLOG(LOG_INFO, 73, "CreateAndCheckMutexOnly", "Create mutext Failed");
         return false;
     }
     if (lastError == kSysErrorAlreadyExists) {
@@ -48,8 +48,7 @@ bool CreateAndCheckMutexOnly(const char *name)
         return false;
     }
     g_mutexHandle = handle;
-    blog(LOG_INFO, "%s(%d)-<%s>: Create mutex %d!", __FILE__, 85, "CreateAndCheckMutexOnly",
-         HandleValue(handle));
+    NV_BLOG(LOG_INFO, 85, "CreateAndCheckMutexOnly", "Create mutex %d!", HandleValue(handle));
     return true;
 }
 
@@ -62,7 +61,7 @@ bool CheckMutex(const char *name)
         SysCloseHandle(handle);
         return true;
     }
-    blog(LOG_INFO, "%s(%d)-<%s>: GetLastError = %lu", __FILE__, 97, "CheckMutex", lastError);
+    NV_BLOG(LOG_INFO, 97, "CheckMutex", "GetLastError = %lu", lastError);
     return false;
 }
 
@@ -76,15 +75,15 @@ WatchClassByMutex::WatchClassByMutex(const char *programPath, const char *mutexN
 
     if (os_event_init(&resumeEvent, OS_EVENT_TYPE_AUTO) == -1) {
         resumeEvent = nullptr;
-        blog(LOG_WARNING, "%s(%d)-<%s>: Failed to os_event_init", __FILE__, 126,
-             "WatchClassByMutex::WatchClassByMutex");
+        NV_BLOG(LOG_WARNING, 126, "WatchClassByMutex::WatchClassByMutex",
+                "Failed to os_event_init");
     }
 
     // Last, so that the thread finds every member final.
     threadHandle = SysCreateThread(&WatchClassByMutex::WatchThreadProc, this);
     if (!threadHandle)
-        blog(LOG_WARNING, "%s(%d)-<%s>: Failed to create thread", __FILE__, 130,
-             "WatchClassByMutex::WatchClassByMutex");
+        NV_BLOG(LOG_WARNING, 130, "WatchClassByMutex::WatchClassByMutex",
+                "Failed to create thread");
 }
 
 WatchClassByMutex::~WatchClassByMutex()

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <util/base.h>
 
+#include "InHouseLog.h"
+
 #include "sys_codepage.h"
 
 std::wstring multistr2widestr(unsigned int codePage, const std::string &source)
@@ -17,8 +19,8 @@ std::wstring multistr2widestr(unsigned int codePage, const std::string &source)
     const int needed =
         sourceLen ? SysMultiByteToWideChar(codePage, source.data(), sourceLen, nullptr, 0) : 0;
     if (needed == 0) {
-        blog(LOG_WARNING, "%s(%d)-<%s>: MultiByteToWideChar fail when query need size", __FILE__,
-             27, "multistr2widestr");
+        NV_BLOG(LOG_WARNING, 27, "multistr2widestr",
+                "MultiByteToWideChar fail when query need size");
         return result;
     }
 
@@ -27,8 +29,7 @@ std::wstring multistr2widestr(unsigned int codePage, const std::string &source)
     const int converted =
         SysMultiByteToWideChar(codePage, source.data(), sourceLen, buffer, needed);
     if (converted == 0)
-        blog(LOG_WARNING, "%s(%d)-<%s>: MultiByteToWideChar fail", __FILE__, 37,
-             "multistr2widestr");
+        NV_BLOG(LOG_WARNING, 37, "multistr2widestr", "MultiByteToWideChar fail");
     else
         result.assign(buffer, static_cast<size_t>(converted));
     delete[] buffer;
@@ -51,8 +52,8 @@ std::string widestr2multistr(unsigned int codePage, const std::wstring &source,
                                                           nullptr, 0, defaultChar)
                                  : 0;
     if (needed == 0) {
-        blog(LOG_WARNING, "%s(%d)-<%s>: WideCharToMultiByte fail when query need size", __FILE__,
-             72, "widestr2multistr");
+        NV_BLOG(LOG_WARNING, 72, "widestr2multistr",
+                "WideCharToMultiByte fail when query need size");
         return result;
     }
 
@@ -61,8 +62,7 @@ std::string widestr2multistr(unsigned int codePage, const std::wstring &source,
     const int converted =
         SysWideCharToMultiByte(codePage, source.data(), sourceLen, buffer, needed, defaultChar);
     if (converted == 0)
-        blog(LOG_WARNING, "%s(%d)-<%s>: WideCharToMultiByte fail", __FILE__, 82,
-             "widestr2multistr");
+        NV_BLOG(LOG_WARNING, 82, "widestr2multistr", "WideCharToMultiByte fail");
     else
         result.append(buffer, static_cast<size_t>(converted));
     delete[] buffer;

@@ -37,31 +37,38 @@ unsigned long WindowsError(int err)
     }
 }
 
-// The per-user folder that stands in for the session's local namespace.
+// Only a folder of our own that nobody else may enter can decide which copy of us runs;
+// another user's lock file in a shared folder must not.
+bool PrivateFolder(const std::string &dir, unsigned long *lastError)
+{
+    struct stat st;
+    if (lstat(dir.c_str(), &st) != 0) {
+        *lastError = WindowsError(errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 077) != 0) {
+        *lastError = kSysErrorAccessDenied;
+        return false;
+    }
+    return true;
+}
+
+// The per-user folder that stands in for the session's local namespace: $XDG_RUNTIME_DIR, else
+// /tmp/norva-<uid>. Either must be private to us; a shared one is refused, not passed over, so
+// that every process of the session with the same environment agrees on the namespace.
 bool RuntimeDir(std::string *dir, unsigned long *lastError)
 {
     const char *xdg = std::getenv("XDG_RUNTIME_DIR");
     if (xdg && xdg[0] == '/') {
         *dir = xdg;
-        return true;
+        return PrivateFolder(*dir, lastError);
     }
-    const uid_t uid = getuid();
-    *dir = "/tmp/norva-" + std::to_string(uid);
+    *dir = "/tmp/norva-" + std::to_string(getuid());
     if (mkdir(dir->c_str(), 0700) != 0 && errno != EEXIST) {
         *lastError = WindowsError(errno);
         return false;
     }
-    struct stat st;
-    if (lstat(dir->c_str(), &st) != 0) {
-        *lastError = WindowsError(errno);
-        return false;
-    }
-    // Someone else's folder (or a link to one) must not decide which copy of us runs.
-    if (!S_ISDIR(st.st_mode) || st.st_uid != uid || (st.st_mode & 077) != 0) {
-        *lastError = kSysErrorAccessDenied;
-        return false;
-    }
-    return true;
+    return PrivateFolder(*dir, lastError);
 }
 
 // Mutex names may hold any character; file names get the safe ones as they are and
@@ -71,13 +78,22 @@ bool LockPath(const std::wstring &name, std::string *path, unsigned long *lastEr
     std::string dir;
     if (!RuntimeDir(&dir, lastError))
         return false;
+    // As on Windows, "Local\\name" is the bare name: both live in the session's namespace.
+    static const std::wstring kLocalPrefix = L"Local\\";
+    const std::wstring bare = name.compare(0, kLocalPrefix.size(), kLocalPrefix) == 0
+                                  ? name.substr(kLocalPrefix.size())
+                                  : name;
+    if (bare.empty()) {
+        *lastError = 123; // ERROR_INVALID_NAME, as for "Local\\" alone
+        return false;
+    }
     std::string utf8;
-    if (!name.empty()) {
-        const int size = SysWideCharToMultiByte(kCodePageUtf8, name.data(),
-                                                static_cast<int>(name.size()), nullptr, 0, nullptr);
+    {
+        const int size = SysWideCharToMultiByte(kCodePageUtf8, bare.data(),
+                                                static_cast<int>(bare.size()), nullptr, 0, nullptr);
         utf8.resize(static_cast<size_t>(size));
         if (size <= 0 ||
-            SysWideCharToMultiByte(kCodePageUtf8, name.data(), static_cast<int>(name.size()),
+            SysWideCharToMultiByte(kCodePageUtf8, bare.data(), static_cast<int>(bare.size()),
                                    &utf8[0], size, nullptr) != size) {
             *lastError = 123; // ERROR_INVALID_NAME
             return false;

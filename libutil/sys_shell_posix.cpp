@@ -91,6 +91,8 @@ void SysShellExecuteHidden(const std::wstring &file)
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    // Whatever descriptors the daemon inherited without close-on-exec stay with the daemon.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 
     // A fresh session, no blocked signals and default dispositions: nothing of the daemon's
     // state leaks into the program it starts.

@@ -10,26 +10,14 @@ build=${NORVA_BUILD_DIR:-$root/build}
 daemon="$build/daemon/norva-deamon"
 launcher="$build/tools/norva-fake-launcher"
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
-  if [[ -f "$work/starts.log" ]]; then
-    while read -r pid _; do kill -9 "$pid" 2>/dev/null || true; done <"$work/starts.log"
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
+# shellcheck source=throwaway.sh
+source "$root/scripts/throwaway.sh"
 export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/run" NORVA_FAKE_LOG="$work/starts.log"
-mkdir -p "$XDG_CONFIG_HOME/NORVA" "$XDG_RUNTIME_DIR"
-chmod 700 "$XDG_RUNTIME_DIR"
-printf '[General]\nLaunch="%s"\n' "$launcher" >"$XDG_CONFIG_HOME/NORVA/uninstall.ini"
+throwaway_home "$work" "$launcher"
 echo "== \"Launch\" is set in $XDG_CONFIG_HOME/NORVA/uninstall.ini:"
 sed 's/^/   /' "$XDG_CONFIG_HOME/NORVA/uninstall.ini"
 
-now_ms() { date +%s%3N; }
-starts() { [[ -f "$work/starts.log" ]] && wc -l <"$work/starts.log" || echo 0; }
+starts() { lines "$work/starts.log"; }
 wait_starts() { # wait until the launcher has started $1 times; prints the time it took
   local t0; t0=$(now_ms)
   while [[ $(starts) -lt $1 ]]; do
@@ -63,6 +51,6 @@ code=${PIPESTATUS[0]}
 set -e
 echo "   (exit code $code)"
 
-echo "== the daemon's log (default handler of the logging library):"
+echo "== the daemon's log (its standard output, in the logging library's own layout):"
 sed 's/^/   /' "$work/daemon.out" | head -n 12
 echo "== stopping everything the demo started"

@@ -14,9 +14,88 @@
 namespace {
 
 std::string g_currentLogName;
+// The file the installed stream writes to; a write that fails half-way is cut off again there.
+std::wstring g_livePath;
 
 // Whole messages go out one at a time, so concurrent threads never tear or interleave lines.
 std::mutex g_writeLock;
+
+// Writes whole lines in one go. Part of them may reach the file before the disk fills up; that
+// part is cut off again, so the file only ever holds whole lines and the next write starts
+// clean.
+void WriteWholeLines(std::fstream &logFile, const char *data, size_t len)
+{
+    logFile.clear();
+    const std::streampos start = logFile.tellp();
+    logFile.write(data, static_cast<std::streamsize>(len));
+    logFile.flush();
+    if (logFile)
+        return;
+    logFile.clear();
+    if (start != std::streampos(-1) && SysTruncateLog(g_livePath, start))
+        logFile.seekp(start);
+}
+
+// Lines of one message, each "<prefix on the first><stamp><text>\n", gathered in a buffer on
+// the stack and written a few whole lines at a time.
+class LineWriter {
+public:
+    explicit LineWriter(std::fstream &logFile) : logFile_(logFile) {}
+    ~LineWriter() { Flush(); }
+
+    void Line(const char *prefix, const std::string &stamp, const char *text)
+    {
+        const size_t prefixLen = std::strlen(prefix), textLen = std::strlen(text);
+        const size_t need = prefixLen + stamp.size() + textLen + 1;
+        if (used_ + need > sizeof(buffer_))
+            Flush();
+        if (need > sizeof(buffer_)) { // cannot happen with a 5120-byte message; stay safe
+            WriteWholeLines(logFile_, prefix, prefixLen);
+            WriteWholeLines(logFile_, stamp.data(), stamp.size());
+            WriteWholeLines(logFile_, text, textLen);
+            WriteWholeLines(logFile_, "\n", 1);
+            return;
+        }
+        Append(prefix, prefixLen);
+        Append(stamp.data(), stamp.size());
+        Append(text, textLen);
+        Append("\n", 1);
+    }
+
+private:
+    void Append(const char *data, size_t len)
+    {
+        std::memcpy(buffer_ + used_, data, len);
+        used_ += len;
+    }
+    void Flush()
+    {
+        if (used_)
+            WriteWholeLines(logFile_, buffer_, used_);
+        used_ = 0;
+    }
+
+    std::fstream &logFile_;
+    char buffer_[8192];
+    size_t used_ = 0;
+};
+
+void WriteMessage(std::fstream &logFile, const char *prefix, char *message)
+{
+    const std::string stamp = LogTimeStamp() + ": ";
+    LineWriter out(logFile);
+    char *line = message;
+    while (char *feed = std::strchr(line, '\n')) {
+        char *end = feed;
+        if (end > line && end[-1] == '\r')
+            --end;
+        *end = '\0';
+        out.Line(prefix, stamp, line);
+        prefix = "";
+        line = feed + 1;
+    }
+    out.Line(prefix, stamp, line);
+}
 
 } // namespace
 
@@ -57,17 +136,7 @@ const char *CurrentLogFileName()
 
 void WriteStampedLines(std::fstream &logFile, char *message)
 {
-    const std::string stamp = LogTimeStamp() + ": ";
-    char *line = message;
-    while (char *feed = std::strchr(line, '\n')) {
-        char *end = feed;
-        if (end > line && end[-1] == '\r')
-            --end;
-        *end = '\0';
-        logFile << stamp << line << std::endl;
-        line = feed + 1;
-    }
-    logFile << stamp << line << std::endl;
+    WriteMessage(logFile, "", message);
 }
 
 void FileLogHandler(int level, const char *format, va_list args, void *param)
@@ -84,12 +153,9 @@ void FileLogHandler(int level, const char *format, va_list args, void *param)
                              : level == LOG_WARNING ? "warning: "
                              : level == LOG_INFO    ? "info: "
                                                     : nullptr;
-        if (prefix && logFile) {
-            // A failed write (a full disk) loses its line; the next message tries afresh.
-            logFile->clear();
-            *logFile << prefix;
-            WriteStampedLines(*logFile, message);
-        }
+        // A failed write (a full disk) loses its lines; the next message tries afresh.
+        if (prefix && logFile)
+            WriteMessage(*logFile, prefix, message);
     }
     if (level <= LOG_ERROR && SysDebuggerPresent())
         SysDebugBreak();
@@ -107,15 +173,24 @@ void InstallFileLog(std::fstream &logFile, const char *folder)
         const std::wstring widePath(wide);
         bfree(wide);
 
-        if (SysOpenLogStream(logFile, widePath))
-            logFile.clear();
-        else
-            logFile.setstate(std::ios::failbit);
-
-        if (logFile.is_open()) {
+        // Opened on a stream of its own first: a stream that is still open from an earlier
+        // set-up cannot be opened again, and it keeps logging if the new file fails.
+        std::fstream fresh;
+        if (SysOpenLogStream(fresh, widePath)) {
+            {
+                std::lock_guard<std::mutex> guard(g_writeLock);
+                logFile.swap(fresh);
+                logFile.clear();
+                g_livePath = widePath;
+            }
+            fresh.close(); // the earlier file, if any
+            SetLiveLogName(g_currentLogName.c_str());
             PruneOldestLog(folder);
             base_set_log_handler(FileLogHandler, &logFile);
         } else {
+            if (logFile.is_open())
+                g_currentLogName = LiveLogName(); // lines still go there
+            logFile.setstate(std::ios::failbit);
             blog(LOG_ERROR, "Failed to open log file");
         }
     } else {

@@ -6,11 +6,10 @@
 #include <util/lexer.h>
 #include <util/platform.h>
 
-#include "FileLog.h"
-
 namespace {
 
 std::string g_previousLogName;
+std::string g_liveLogName;
 uint32_t g_maxLogFiles = 0;
 
 bool ReadDigits(lexer *lex, std::string *digits)
@@ -116,7 +115,7 @@ void PruneOldestLog(const char *folder)
 
         // The file this process logs into is never removed; where open files cannot be
         // deleted the removal would fail anyway, and elsewhere it would lose the live log.
-        if (count > g_maxLogFiles && oldestName != CurrentLogFileName()) {
+        if (count > g_maxLogFiles && oldestName != g_liveLogName) {
             const std::string victim = std::string(path) + "/" + oldestName;
             os_unlink(victim.c_str());
         }
@@ -132,4 +131,14 @@ void SetMaxLogFiles(uint32_t count)
 const char *PreviousLogFileName()
 {
     return g_previousLogName.c_str();
+}
+
+void SetLiveLogName(const char *name)
+{
+    g_liveLogName = name ? name : "";
+}
+
+const char *LiveLogName()
+{
+    return g_liveLogName.c_str();
 }

@@ -13,3 +13,6 @@ void PruneOldestLog(const char *folder);
 void SetMaxLogFiles(uint32_t count);
 // The newest log found by the last FindNewestLog that found one; "" before that.
 const char *PreviousLogFileName();
+// The log file the set-up has open (bare name); PruneOldestLog never removes it.
+void SetLiveLogName(const char *name);
+const char *LiveLogName();

@@ -1,24 +1,45 @@
 #include "sys_logio.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <pthread.h>
 #include <unistd.h>
 #include <util/bmem.h>
 #include <util/platform.h>
 
 void SysDebugOutput(const char *text)
 {
+    // SIGPIPE is held back while we write, and the one our write raised is taken back: a closed
+    // standard error must not end the process, and the process's own handling stays as it was.
+    sigset_t pipeSignal, saved, pending;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &saved);
+    sigpending(&pending);
+    const bool alreadyPending = sigismember(&pending, SIGPIPE) == 1;
+
     // One write call per piece, so pieces of different threads never mix.
     const size_t len = std::strlen(text);
     size_t done = 0;
     while (done < len) {
         const ssize_t n = write(STDERR_FILENO, text + done, len - done);
-        if (n <= 0)
-            return;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n < 0 && errno == EPIPE && !alreadyPending) {
+                const struct timespec zero = {0, 0};
+                while (sigtimedwait(&pipeSignal, nullptr, &zero) < 0 && errno == EINTR) {
+                }
+            }
+            break;
+        }
         done += static_cast<size_t>(n);
     }
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
 }
 
 bool SysDebuggerPresent()
@@ -40,7 +61,15 @@ bool SysDebuggerPresent()
 
 void SysDebugBreak()
 {
+    // A traced process sees even an ignored signal reach its tracer first: a debugger stops
+    // there as it would at a breakpoint, while a tracer that passes the signal on (strace, the
+    // stack viewer) hands it back to an ignoring process instead of a killing default.
+    struct sigaction ignore = {}, saved = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGTRAP, &ignore, &saved);
     raise(SIGTRAP);
+    sigaction(SIGTRAP, &saved, nullptr);
 }
 
 bool SysLocalTime(time_t seconds, struct tm *local)
@@ -55,7 +84,17 @@ bool SysOpenLogStream(std::fstream &stream, const std::wstring &path)
         bfree(utf8);
         return false;
     }
+    stream.rdbuf()->pubsetbuf(nullptr, 0);
     stream.open(utf8, std::ios::in | std::ios::out | std::ios::trunc);
     bfree(utf8);
     return stream.is_open();
+}
+
+bool SysTruncateLog(const std::wstring &path, std::streamoff size)
+{
+    char *utf8 = nullptr;
+    const bool ok = os_wcs_to_utf8_ptr(path.c_str(), path.size(), &utf8) != 0 &&
+                    truncate(utf8, static_cast<off_t>(size)) == 0;
+    bfree(utf8);
+    return ok;
 }

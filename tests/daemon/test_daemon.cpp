@@ -7,12 +7,30 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 #include "ProcessHelpers.h"
 
 namespace {
+
+// A daemon whose child side may rearrange its descriptors before it starts.
+class DaemonProcess : public QProcess {
+public:
+    std::function<void()> inChild;
+
+protected:
+    void setupChildProcess() override
+    {
+        if (inChild)
+            inChild();
+    }
+};
 
 class DaemonTest : public ::testing::Test {
 protected:
@@ -21,6 +39,9 @@ protected:
         ASSERT_TRUE(home_.isValid());
         QDir(home_.path()).mkpath("config/NORVA");
         QDir(home_.path()).mkpath("run");
+        QFile::setPermissions(home_.filePath("run"), QFileDevice::ReadOwner |
+                                                         QFileDevice::WriteOwner |
+                                                         QFileDevice::ExeOwner);
         QFile::remove(LogPath());
     }
     void TearDown() override
@@ -64,9 +85,11 @@ protected:
     }
 #endif
 
-    QProcess *StartDaemon(const QByteArray &extraEnv = {})
+    QProcess *StartDaemon(const QByteArray &extraEnv = {},
+                          const std::function<void()> &inChild = {})
     {
-        auto daemon = std::make_unique<QProcess>();
+        auto daemon = std::make_unique<DaemonProcess>();
+        daemon->inChild = inChild;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", home_.path());
         env.insert("XDG_CONFIG_HOME", home_.filePath("config"));
@@ -80,7 +103,7 @@ protected:
         const QString stem = home_.filePath(QStringLiteral("daemon-%1").arg(daemons_.size()));
         daemon->setStandardOutputFile(stem + ".out");
         daemon->setStandardErrorFile(stem + ".err");
-        daemon->start(QStringLiteral(NORVA_DAEMON), QStringList());
+        daemon->start(QStringLiteral(NORVA_DEAMON), QStringList());
         EXPECT_TRUE(daemon->waitForStarted(5000));
         daemons_.push_back(std::move(daemon));
         return daemons_.back().get();
@@ -166,7 +189,10 @@ TEST_F(DaemonTest, NonAsciiLaunchPathReachesTheProgramUnchanged)
 
 TEST_F(DaemonTest, MissingOrEmptyLaunchKeepsTheDaemonAlive)
 {
-    for (const QByteArray &ini : {QByteArray("Other=1"), QByteArray("Launch=")}) {
+    // The last one is a typed value that asks the settings reader for an enormous list.
+    for (const QByteArray &ini :
+         {QByteArray("Other=1"), QByteArray("Launch="),
+          QByteArray("Launch=@Variant(\\0\\0\\0\\v\\x7f\\xff\\xff\\xff)")}) {
         WriteLaunch(ini);
         QProcess *daemon = StartDaemon();
         QThread::msleep(2300);
@@ -194,6 +220,72 @@ TEST_F(DaemonTest, KilledDaemonCanStartAgainAtOnce)
 }
 
 #if !defined(_WIN32)
+TEST_F(DaemonTest, OutputThatNobodyReadsNeverStopsTheWatch)
+{
+    WriteLaunch("Launch=" NORVA_FAKE_LAUNCHER);
+    // A stalled reader: the pipe is full before the daemon writes its first line.
+    int stalled[2];
+    ASSERT_EQ(pipe2(stalled, O_CLOEXEC), 0);
+    fcntl(stalled[1], F_SETPIPE_SZ, 4096);
+    fcntl(stalled[1], F_SETFL, O_NONBLOCK);
+    const char filler[512] = {};
+    while (write(stalled[1], filler, sizeof(filler)) > 0) {
+    }
+    const auto toPipe = [](int fd) {
+        return [fd] {
+            fcntl(fd, F_SETFL, 0);
+            dup2(fd, 1);
+            dup2(fd, 2);
+        };
+    };
+    QProcess *daemon = StartDaemon("NORVA_FAKE_EXIT=1", toPipe(stalled[1]));
+    EXPECT_TRUE(WaitFor([&] { return Starts() >= 3; }, 4000)) << "restarts go on";
+    char buffer[65536];
+    fcntl(stalled[0], F_SETFL, O_NONBLOCK);
+    while (read(stalled[0], buffer, sizeof(buffer)) > 0) {
+    }
+    QByteArray flowing;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            const ssize_t n = read(stalled[0], buffer, sizeof(buffer));
+            flowing += QByteArray(buffer, n > 0 ? int(n) : 0);
+            return flowing.contains("log lines were dropped");
+        },
+        3000))
+        << flowing.constData();
+    daemon->kill();
+    daemon->waitForFinished(3000);
+    close(stalled[0]);
+    close(stalled[1]);
+    QThread::msleep(200); // a launcher started just now logs its start
+    QFile::remove(LogPath());
+
+    // A reader that has gone, and a descriptor the daemon inherited: the launcher keeps neither,
+    // nor the daemon's ignored SIGPIPE.
+    int gone[2];
+    ASSERT_EQ(pipe2(gone, O_CLOEXEC), 0);
+    QFile inherited(home_.filePath("inherited"));
+    ASSERT_TRUE(inherited.open(QIODevice::WriteOnly));
+    const int inheritedFd = inherited.handle();
+    daemon = StartDaemon({}, [&] {
+        toPipe(gone[1])();
+        fcntl(inheritedFd, F_SETFD, 0);
+        signal(SIGPIPE, SIG_DFL); // as from a shell; our QProcess parent ignores it
+    });
+    close(gone[0]);
+    close(gone[1]);
+    ASSERT_TRUE(WaitFor([&] { return Starts() == 1; }, 2000));
+    QThread::msleep(1200);
+    EXPECT_TRUE(ProcessAlive(daemon->processId()) && ProcessState(daemon->processId()) != 'Z');
+    const qint64 launcher = LoggedPids(LogPath()).value(0);
+    // Signals 32 and 33 belong to the C library, which keeps them ignored across a spawn.
+    EXPECT_EQ(StatusField(launcher, "SigIgn:").toULongLong(nullptr, 16) & ~0x180000000ull, 0u);
+    EXPECT_EQ(StatusField(launcher, "SigBlk:").toULongLong(nullptr, 16), 0u);
+    for (const QFileInfo &fd : QDir(QStringLiteral("/proc/%1/fd").arg(launcher))
+                                   .entryInfoList(QDir::System | QDir::Files))
+        EXPECT_NE(fd.symLinkTarget().toStdString(), inherited.fileName().toStdString());
+}
+
 TEST_F(DaemonTest, CrashingLauncherLeavesNoZombies)
 {
     WriteLaunch("Launch=" NORVA_FAKE_LAUNCHER);

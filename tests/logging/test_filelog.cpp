@@ -7,6 +7,7 @@
 #include "FileLogFixture.h"
 #include "LogCapture.h"
 #include "LogFolder.h"
+#include "ProcessHelpers.h"
 
 namespace {
 
@@ -129,6 +130,16 @@ TEST_F(FileLogTest, SetUpWritesStampedLinesAndNeverPrunesItsOwnFile)
         EXPECT_TRUE(std::regex_match(lines[i], std::regex(expected[i]))) << i << ": " << lines[i];
     // One stamp for all lines of a message.
     EXPECT_EQ(lines[1].substr(6, 12), lines[2].substr(0, 12));
+
+    // A set-up on the stream that is still open moves logging into a new file, which exists.
+    const std::string first = CurrentLogFileName();
+    ASSERT_TRUE(WaitFor([&] { return MakeLogFileName("txt") != first; }, 2000));
+    InstallFileLog(log, "kiv-studio/logs/");
+    blog(LOG_INFO, "into the second file");
+    EXPECT_NE(CurrentLogFileName(), first);
+    const std::vector<std::string> second = ReadLines(CurrentPath());
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_NE(second[0].find("into the second file"), std::string::npos);
 }
 
 TEST_F(FileLogTest, OverLongMessagesAreCutToTheBuffer)

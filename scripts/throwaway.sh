@@ -1,0 +1,30 @@
+# Sourced by the demo and the watchdog benchmarks: a throw-away work folder whose processes
+# end with the script, homes for the daemon inside it, and a few timing helpers.
+#   $work    the folder (removed at exit)
+#   pids     append the pid of every background process; all are killed at exit, and so is
+#            every launcher recorded in a launcher log (*.log, */starts.log) under $work
+work=$(mktemp -d)
+pids=()
+throwaway_cleanup() {
+  local pid log
+  for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
+  for log in "$work"/*.log "$work"/*/starts.log; do
+    [[ -f $log ]] || continue
+    while read -r pid _; do kill -9 "$pid" 2>/dev/null || true; done <"$log"
+  done
+  rm -rf "$work"
+}
+trap throwaway_cleanup EXIT
+
+# A home for one daemon: "Launch" in its configuration, and a private runtime folder.
+throwaway_home() { # dir launch-path
+  mkdir -p "$1/config/NORVA" "$1/run"
+  chmod 700 "$1/run"
+  printf '[General]\nLaunch="%s"\n' "$2" >"$1/config/NORVA/uninstall.ini"
+}
+
+now_ms() { date +%s%3N; }
+lines() { [[ -f $1 ]] && wc -l <"$1" || echo 0; }
+percentile() { sort -n | awk -v p="$1" '{a[NR]=$1} END {i=int(NR*p/100+0.5); if (i<1) i=1; if (i>NR) i=NR; print a[i]}'; }
+cpu_ticks() { local line f; read -r line <"/proc/$1/stat"; read -r -a f <<<"${line##*) }"; echo $((f[11] + f[12])); }
+rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
