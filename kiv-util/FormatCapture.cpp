@@ -47,8 +47,14 @@ QString FormatCapture(const StackCapture &capture)
                         QString::number(frame.line);
             html += line + QLatin1Char('\n');
         }
-        if (thread.frames.isEmpty() && thread.truncated.isEmpty())
+        if (!thread.notCaptured.isEmpty()) {
+            html +=
+                QStringLiteral("(not captured: ") + Esc(thread.notCaptured) + QStringLiteral(")\n");
+            for (const QString &line : thread.kernelStack)
+                html += QStringLiteral("    kernel: ") + Esc(line) + QLatin1Char('\n');
+        } else if (thread.frames.isEmpty() && thread.truncated.isEmpty()) {
             html += QStringLiteral("(no frames)\n");
+        }
         if (!thread.truncated.isEmpty())
             html += QStringLiteral("(stack truncated: ") + Esc(thread.truncated) +
                     QStringLiteral(")\n");

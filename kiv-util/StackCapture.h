@@ -2,6 +2,7 @@
 // A snapshot of the stacks of every thread of another process.
 #include <QHash>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 #include <cstdint>
 #include <functional>
@@ -19,7 +20,9 @@ struct ThreadStack {
     long long tid = 0;
     QString name;
     QVector<StackFrame> frames;
-    QString truncated; // why the walk broke off; empty when it reached the end
+    QString truncated;       // why the walk broke off; empty when it reached the end
+    QString notCaptured;     // why the thread has no stack at all; empty when it was captured
+    QStringList kernelStack; // where such a thread waits in the kernel, where readable
 };
 
 struct StackCapture {

@@ -1,28 +1,31 @@
-// Linux back end: ptrace stops every thread of the target together, elfutils libdw walks the
-// stopped threads, every thread is let go, and only then are addresses turned into names.
+// Linux back end: every thread of the target is stopped together only long enough to copy its
+// registers and live stack (TargetHold), then elfutils libdw walks the copies and names the
+// addresses while the target runs on.
 #include "StackCapture.h"
+#include "TargetHold.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QProcess>
 #include <QSet>
-#include <QStandardPaths>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <cxxabi.h>
 #include <elfutils/libdwfl.h>
+#include <fcntl.h>
 #include <gelf.h>
 #include <libelf.h>
-#include <sys/stat.h>
-#include <fcntl.h>
-#include <memory>
+#include <sys/mman.h>
 #include <sys/ptrace.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/user.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -126,196 +129,135 @@ QString PermissionReason(long long pid, const ProcStatus &info)
         .arg(pid);
 }
 
-// Holds the target's threads stopped; lets every one of them go when it is destroyed, on every
-// path out of the capture.
-class ThreadStopper {
-public:
-    ~ThreadStopper() { ReleaseAll(); }
+// The target whose modules are being looked up; module files are opened through its own view
+// of the file system, so a process in another mount namespace gets its own files' names.
+long long g_modulesOf = 0;
 
-    // Seizes and interrupts every thread, re-reading the thread list until no new one appears.
-    // False (with errno of the first failure) only when not a single thread could be stopped.
-    bool StopAll(long long pid, int *firstError)
-    {
-        timer_.start();
-        QSet<long long> tried;
-        *firstError = 0;
-        for (int round = 0; round < 1000; ++round) {
-            bool added = false;
-            for (long long tid : ListThreads(pid)) {
-                if (tried.contains(tid))
-                    continue;
-                tried.insert(tid);
-                added = true;
-                // A leader that has exited while its other threads live on can never stop, and
-                // waiting for it would wait for the whole process to end. (Other threads that
-                // exit report their exit to the wait below.)
-                if (tid == pid) {
-                    const char state = TaskState(pid, tid);
-                    if (state == 'Z' || state == 'X' || state == 0)
-                        continue;
-                }
-                if (ptrace(PTRACE_SEIZE, static_cast<pid_t>(tid), nullptr, nullptr) != 0) {
-                    if (!*firstError && errno != ESRCH)
-                        *firstError = errno;
-                    continue;
-                }
-                seized_.push_back({tid, 0, false});
-                ptrace(PTRACE_INTERRUPT, static_cast<pid_t>(tid), nullptr, nullptr);
-            }
-            // Wait for the stops before looking again: a running thread may still start others.
-            for (Seized &thread : seized_) {
-                if (!thread.stopped)
-                    WaitForStop(&thread);
-            }
-            if (!added)
-                break;
-        }
-        return !stopped().isEmpty();
-    }
-
-    QVector<long long> stopped() const
-    {
-        QVector<long long> tids;
-        for (const Seized &thread : seized_) {
-            if (thread.stopped)
-                tids << thread.tid;
-        }
-        return tids;
-    }
-
-    void ReleaseAll()
-    {
-        for (const Seized &thread : seized_) {
-            // A signal that arrived while we held the thread is handed back on detach.
-            ptrace(PTRACE_DETACH, static_cast<pid_t>(thread.tid), nullptr,
-                   reinterpret_cast<void *>(static_cast<intptr_t>(thread.pendingSignal)));
-        }
-        if (!seized_.isEmpty())
-            stoppedMs_ = timer_.nsecsElapsed() / 1e6;
-        seized_.clear();
-    }
-
-    double stoppedMs() const { return stoppedMs_; }
-
-private:
-    struct Seized {
-        long long tid;
-        int pendingSignal;
-        bool stopped;
-    };
-
-    void WaitForStop(Seized *thread)
-    {
-        for (;;) {
-            int status = 0;
-            const pid_t rc = waitpid(static_cast<pid_t>(thread->tid), &status, __WALL);
-            if (rc < 0) {
-                if (errno == EINTR)
-                    continue;
-                return; // gone
-            }
-            if (!WIFSTOPPED(status))
-                return; // exited or was killed meanwhile
-            const int event = status >> 16;
-            const int sig = WSTOPSIG(status);
-            if (event == 0 && sig != SIGTRAP && sig != SIGSTOP)
-                thread->pendingSignal = sig; // a signal-delivery stop: keep the signal for later
-            thread->stopped = true;
-            return;
-        }
-    }
-
-    QElapsedTimer timer_;
-    QVector<Seized> seized_;
-    double stoppedMs_ = 0;
-};
-
-// Separate debug files usually come with their DWARF sections zlib-compressed, and libdw inflates
-// all of them on first use: for the C library that is most of a first capture. An uncompressed
-// copy per build-id in the user's cache makes every later viewer start fast.
-QString DebugCacheDir()
+int FindElf(Dwfl_Module *module, void **userdata, const char *moduleName, Dwarf_Addr base,
+            char **fileName, Elf **elf)
 {
-    QString base = qEnvironmentVariable("XDG_CACHE_HOME");
-    if (base.isEmpty() || !QDir::isAbsolutePath(base))
-        base = QDir::homePath() + QStringLiteral("/.cache");
-    const QString dir = base + QStringLiteral("/norva-debuginfo");
-    const QByteArray local = QFile::encodeName(dir);
-    if (mkdir(local.constData(), 0700) != 0 && errno != EEXIST)
-        return QString();
-    struct stat st;
-    // Only a private folder of our own: nobody else may plant debug files for us to read.
-    if (lstat(local.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
-        (st.st_mode & 077) != 0)
-        return QString();
-    return dir;
+    if (moduleName && moduleName[0] == '/' && g_modulesOf > 0) {
+        const QByteArray path =
+            QByteArray("/proc/") + QByteArray::number(g_modulesOf) + "/root" + moduleName;
+        const int fd = open(path.constData(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            *fileName = strdup(path.constData());
+            return fd;
+        }
+    }
+    return dwfl_linux_proc_find_elf(module, userdata, moduleName, base, fileName, elf);
 }
 
-bool HasCompressedSections(int fd)
+bool HasCompressedSections(Elf *elf)
 {
-    Elf *elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
-    if (!elf)
-        return false;
     size_t strndx = 0;
-    bool compressed = false;
-    if (elf_getshdrstrndx(elf, &strndx) == 0) {
-        for (Elf_Scn *scn = elf_nextscn(elf, nullptr); scn && !compressed;
-             scn = elf_nextscn(elf, scn)) {
+    if (elf_getshdrstrndx(elf, &strndx) != 0)
+        return false;
+    for (Elf_Scn *scn = elf_nextscn(elf, nullptr); scn; scn = elf_nextscn(elf, scn)) {
+        GElf_Shdr shdr;
+        if (!gelf_getshdr(scn, &shdr))
+            continue;
+        const char *name = elf_strptr(elf, strndx, shdr.sh_name);
+        if ((shdr.sh_flags & SHF_COMPRESSED) || (name && std::strncmp(name, ".zdebug", 7) == 0))
+            return true;
+    }
+    return false;
+}
+
+// An uncompressed copy of a debug file, in memory only (a memfd), or -1. libdw would otherwise
+// inflate the same sections again for every process the viewer looks at.
+int InflatedCopy(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return -1;
+    const int copy = memfd_create("norva-debuginfo", MFD_CLOEXEC);
+    if (copy < 0)
+        return -1;
+    off_t offset = 0;
+    while (offset < st.st_size) {
+        const ssize_t n = sendfile(copy, fd, &offset, static_cast<size_t>(st.st_size - offset));
+        if (n <= 0) {
+            close(copy);
+            return -1;
+        }
+    }
+    bool ok = false;
+    if (Elf *elf = elf_begin(copy, ELF_C_RDWR, nullptr)) {
+        size_t strndx = 0;
+        ok = elf_getshdrstrndx(elf, &strndx) == 0;
+        for (Elf_Scn *scn = elf_nextscn(elf, nullptr); ok && scn; scn = elf_nextscn(elf, scn)) {
             GElf_Shdr shdr;
             if (!gelf_getshdr(scn, &shdr))
                 continue;
             const char *name = elf_strptr(elf, strndx, shdr.sh_name);
-            compressed = (shdr.sh_flags & SHF_COMPRESSED) != 0 ||
-                         (name && std::strncmp(name, ".zdebug", 7) == 0);
+            if (shdr.sh_flags & SHF_COMPRESSED)
+                ok = elf_compress(scn, 0, 0) >= 0;
+            else if (name && std::strncmp(name, ".zdebug", 7) == 0)
+                ok = elf_compress_gnu(scn, 0, 0) >= 0;
         }
+        ok = ok && elf_update(elf, ELF_C_WRITE) >= 0;
+        elf_end(elf);
     }
-    elf_end(elf);
-    return compressed;
+    if (!ok) {
+        close(copy);
+        return -1;
+    }
+    return copy;
+}
+
+// Debug files found so far, by build-id, for the viewer's whole life: a second target that
+// uses the same C library pays nothing more for its debug information.
+struct DebugFile {
+    int fd = -1; // kept open; every user gets a duplicate
+    QByteArray path;
+};
+
+QHash<QByteArray, DebugFile> &DebugFiles()
+{
+    static QHash<QByteArray, DebugFile> files;
+    return files;
 }
 
 int FindDebuginfo(Dwfl_Module *module, void **userdata, const char *moduleName, GElf_Addr base,
                   const char *fileName, const char *debuglinkFile, GElf_Word debuglinkCrc,
                   char **debuginfoFileName)
 {
-    QString cached;
     const unsigned char *id = nullptr;
     GElf_Addr idAddress = 0;
     const int idLength = dwfl_module_build_id(module, &id, &idAddress);
-    const QString dir = idLength > 0 ? DebugCacheDir() : QString();
-    if (!dir.isEmpty()) {
-        cached = dir + QLatin1Char('/') +
-                 QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(id), idLength).toHex()) +
-                 QStringLiteral(".debug");
-        const int fd = open(QFile::encodeName(cached).constData(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) {
+    const QByteArray key =
+        idLength > 0 ? QByteArray(reinterpret_cast<const char *>(id), idLength) : QByteArray();
+    if (!key.isEmpty()) {
+        const auto known = DebugFiles().constFind(key);
+        if (known != DebugFiles().constEnd()) {
+            if (known->fd < 0)
+                return -1;
             std::free(*debuginfoFileName);
-            *debuginfoFileName = strdup(QFile::encodeName(cached).constData());
-            return fd; // libdw still checks that its build-id matches
+            *debuginfoFileName = strdup(known->path.constData());
+            return fcntl(known->fd, F_DUPFD_CLOEXEC, 0); // libdw still checks the build-id
         }
     }
-    const int fd = dwfl_standard_find_debuginfo(module, userdata, moduleName, base, fileName,
-                                                debuglinkFile, debuglinkCrc, debuginfoFileName);
-    if (fd < 0 || cached.isEmpty() || !*debuginfoFileName || !HasCompressedSections(fd))
+    int fd = dwfl_standard_find_debuginfo(module, userdata, moduleName, base, fileName,
+                                          debuglinkFile, debuglinkCrc, debuginfoFileName);
+    if (key.isEmpty())
         return fd;
-
-    const QString elfcompress = QStandardPaths::findExecutable(QStringLiteral("eu-elfcompress"));
-    if (elfcompress.isEmpty())
-        return fd;
-    const QString temporary = cached + QStringLiteral(".%1.tmp").arg(getpid());
-    const int rc = QProcess::execute(elfcompress, {QStringLiteral("-q"), QStringLiteral("-t"),
-                                                   QStringLiteral("none"), QStringLiteral("-o"),
-                                                   temporary, QFile::decodeName(*debuginfoFileName)});
-    const QByteArray from = QFile::encodeName(temporary), to = QFile::encodeName(cached);
-    if (rc != 0 || rename(from.constData(), to.constData()) != 0) {
-        unlink(from.constData());
-        return fd;
+    DebugFile found;
+    if (fd >= 0) {
+        found.path = *debuginfoFileName ? QByteArray(*debuginfoFileName) : QByteArray();
+        Elf *elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
+        const bool compressed = elf && HasCompressedSections(elf);
+        elf_end(elf);
+        const int inflated = compressed ? InflatedCopy(fd) : -1;
+        if (inflated >= 0) {
+            close(fd);
+            fd = inflated;
+            lseek(fd, 0, SEEK_SET);
+        }
+        found.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     }
-    const int cachedFd = open(to.constData(), O_RDONLY | O_CLOEXEC);
-    if (cachedFd < 0)
-        return fd;
-    close(fd);
-    std::free(*debuginfoFileName);
-    *debuginfoFileName = strdup(to.constData());
-    return cachedFd;
+    DebugFiles().insert(key, found);
+    return fd;
 }
 
 struct WalkContext {
@@ -421,6 +363,86 @@ QByteArray CodeMappings(long long pid)
     return code;
 }
 
+// The unwinder's view of the held threads: registers and stack copies, with anything else
+// read from the live process (code and data that do not change while a thread waits).
+struct CopiedState {
+    long long pid = 0;
+    const HoldResult *hold = nullptr;
+    const CopiedThread *current = nullptr;
+    size_t next = 0;
+};
+
+const CopiedThread *FindCopy(const CopiedState *state, pid_t tid)
+{
+    for (const CopiedThread &copy : state->hold->copied)
+        if (copy.tid == tid)
+            return &copy;
+    return nullptr;
+}
+
+pid_t NextThread(Dwfl *, void *arg, void **threadArg)
+{
+    auto *state = static_cast<CopiedState *>(arg);
+    if (state->next >= state->hold->copied.size())
+        return 0;
+    const CopiedThread &copy = state->hold->copied[state->next++];
+    *threadArg = const_cast<CopiedThread *>(&copy);
+    return static_cast<pid_t>(copy.tid);
+}
+
+bool GetThread(Dwfl *, pid_t tid, void *arg, void **threadArg)
+{
+    const CopiedThread *copy = FindCopy(static_cast<CopiedState *>(arg), tid);
+    *threadArg = const_cast<CopiedThread *>(copy);
+    return copy != nullptr;
+}
+
+bool ReadFromCopy(const CopiedThread *copy, Dwarf_Addr address, Dwarf_Word *result)
+{
+    if (!copy || address < copy->stackStart ||
+        address + sizeof(Dwarf_Word) > copy->stackStart + copy->stack.size())
+        return false;
+    std::memcpy(result, copy->stack.data() + (address - copy->stackStart), sizeof(Dwarf_Word));
+    return true;
+}
+
+bool MemoryRead(Dwfl *, Dwarf_Addr address, Dwarf_Word *result, void *arg)
+{
+    auto *state = static_cast<CopiedState *>(arg);
+    if (ReadFromCopy(state->current, address, result))
+        return true;
+    for (const CopiedThread &copy : state->hold->copied)
+        if (ReadFromCopy(&copy, address, result))
+            return true;
+    iovec local = {result, sizeof(Dwarf_Word)};
+    iovec remote = {reinterpret_cast<void *>(address), sizeof(Dwarf_Word)};
+    return process_vm_readv(static_cast<pid_t>(state->pid), &local, 1, &remote, 1, 0) ==
+           static_cast<ssize_t>(sizeof(Dwarf_Word));
+}
+
+CopiedState *g_unwinding = nullptr; // the state of the capture being unwound
+
+bool SetInitialRegisters(Dwfl_Thread *thread, void *threadArg)
+{
+    const auto *copy = static_cast<const CopiedThread *>(threadArg);
+    g_unwinding->current = copy;
+#if defined(__x86_64__)
+    // DWARF register numbers 0..16 of x86-64: rax rdx rcx rbx rsi rdi rbp rsp r8..r15 rip.
+    const user_regs_struct &r = copy->regs;
+    const Dwarf_Word regs[17] = {r.rax, r.rdx, r.rcx, r.rbx, r.rsi, r.rdi, r.rbp, r.rsp, r.r8,
+                                 r.r9,  r.r10, r.r11, r.r12, r.r13, r.r14, r.r15, r.rip};
+    if (!dwfl_thread_state_registers(thread, 0, 17, regs))
+        return false;
+    dwfl_thread_state_register_pc(thread, r.rip);
+    return true;
+#else
+#error "stack capture knows the registers of x86-64 only"
+#endif
+}
+
+const Dwfl_Thread_Callbacks kCopiedThreads = {NextThread,          GetThread, MemoryRead,
+                                              SetInitialRegisters, nullptr,   nullptr};
+
 // What one target keeps between captures: its modules with their loaded debug information,
 // and the names already looked up. Loading debug information is the dearest part of a
 // capture, so a second look at the same process costs a fraction of the first.
@@ -429,6 +451,7 @@ struct TargetSession {
     unsigned long long startTime = 0;
     QByteArray mappings;
     Dwfl *dwfl = nullptr;
+    CopiedState copied; // the unwinder's argument for as long as dwfl lives
     QHash<uint64_t, CodeSymbol> symbols;
 
     ~TargetSession() { Reset(); }
@@ -437,6 +460,7 @@ struct TargetSession {
         if (dwfl)
             dwfl_end(dwfl);
         dwfl = nullptr;
+        copied = CopiedState();
         symbols.clear();
         mappings.clear();
         pid = 0;
@@ -450,170 +474,221 @@ TargetSession &Session()
     return session;
 }
 
-} // namespace
+constexpr int kStopWithinMs = 150;
 
-StackCapture CaptureStacks(unsigned long requested)
+// Stage 1: what the process is, and whether it can be captured at all. Sets capture->error and
+// returns false when not.
+bool Examine(unsigned long requested, StackCapture *capture, ProcStatus *info)
 {
-    StackCapture capture;
-    capture.pid = static_cast<long long>(requested);
-    const long long self = getpid();
-
-    ProcStatus info = ReadStatus(capture.pid);
-    if (requested == 0 || !info.exists) {
-        capture.error = QStringLiteral("There is no process with id %1.").arg(capture.pid);
-        return capture;
+    capture->pid = static_cast<long long>(requested);
+    *info = ReadStatus(capture->pid);
+    if (requested == 0 || !info->exists) {
+        capture->error = QStringLiteral("There is no process with id %1.").arg(capture->pid);
+        return false;
     }
-    if (info.tgid > 0 && info.tgid != capture.pid) {
+    if (info->tgid > 0 && info->tgid != capture->pid) {
         // A thread id: capture the process it belongs to.
-        capture.pid = info.tgid;
-        info = ReadStatus(capture.pid);
+        capture->pid = info->tgid;
+        *info = ReadStatus(capture->pid);
     }
-    capture.processName = info.name;
-    if (capture.pid == self) {
-        capture.error = QStringLiteral("Process %1 is this viewer itself; a process cannot stop "
-                                       "its own threads to look at them.")
-                            .arg(capture.pid);
-        return capture;
+    capture->processName = info->name;
+    // One-pass arg throughout: a name may itself hold "%1".
+    const QString pid = QString::number(capture->pid);
+    if (capture->pid == getpid()) {
+        capture->error = QStringLiteral("Process %1 is this viewer itself; a process cannot stop "
+                                        "its own threads to look at them.")
+                             .arg(pid);
+        return false;
     }
-    if (info.kernelThread) {
-        // One-pass arg: a name may itself hold "%1".
-        capture.error = QStringLiteral("Process %1 (%2) is a kernel thread: it has no user-space "
-                                       "stack to show.")
-                            .arg(QString::number(capture.pid), info.name);
-        return capture;
+    if (info->kernelThread) {
+        capture->error = QStringLiteral("Process %1 (%2) is a kernel thread: it has no user-space "
+                                        "stack to show.")
+                             .arg(pid, info->name);
+        return false;
     }
     // A zombie leader may still have live threads: only a process with none is a zombie.
-    if ((info.state == 'Z' || info.state == 'X') && info.threads <= 1) {
-        capture.error = QStringLiteral("Process %1 (%2) is a zombie: it has exited and waits for "
-                                       "its parent to collect it, so it has no stacks left.")
-                            .arg(QString::number(capture.pid), info.name);
-        return capture;
+    if ((info->state == 'Z' || info->state == 'X') && info->threads <= 1) {
+        capture->error = QStringLiteral("Process %1 (%2) is a zombie: it has exited and waits for "
+                                        "its parent to collect it, so it has no stacks left.")
+                             .arg(pid, info->name);
+        return false;
     }
-    if (info.tracer != 0) {
-        const ProcStatus tracer = ReadStatus(info.tracer);
-        capture.error =
+    if (info->tracer != 0) {
+        const ProcStatus tracer = ReadStatus(info->tracer);
+        capture->error =
             QStringLiteral("Process %1 (%2) is already being traced by process %3%4; "
                            "a process can have only one tracer at a time.")
-                .arg(QString::number(capture.pid), info.name, QString::number(info.tracer),
+                .arg(pid, info->name, QString::number(info->tracer),
                      tracer.exists ? QStringLiteral(" (") + tracer.name + QLatin1Char(')')
                                    : QString());
-        return capture;
+        return false;
     }
+    return true;
+}
 
-    // When the leader has exited its memory map is gone; any live thread shows the process's.
-    long long memoryPid = capture.pid;
-    if (info.state == 'Z' || info.state == 'X') {
-        for (long long tid : ListThreads(capture.pid)) {
-            const char state = TaskState(capture.pid, tid);
-            if (state != 'Z' && state != 'X' && state != 0) {
-                memoryPid = tid;
-                break;
-            }
-        }
+// When the leader has exited its memory map is gone; any live thread shows the process's.
+long long MemoryPid(long long pid, const ProcStatus &info)
+{
+    if (info.state != 'Z' && info.state != 'X')
+        return pid;
+    for (long long tid : ListThreads(pid)) {
+        const char state = TaskState(pid, tid);
+        if (state != 'Z' && state != 'X' && state != 0)
+            return tid;
     }
+    return pid;
+}
 
+// Stage 2: the target's modules, reported afresh each time; those that stayed keep what they
+// loaded. The session is started or restarted here.
+bool ReportModules(StackCapture *capture, const ProcStatus &info, long long memoryPid,
+                   TargetSession *session)
+{
     // Debug information comes from this machine only, never from the network.
     unsetenv("DEBUGINFOD_URLS");
     static char *debuginfoPath = nullptr;
-    static const Dwfl_Callbacks callbacks = {dwfl_linux_proc_find_elf, FindDebuginfo, nullptr,
-                                             &debuginfoPath};
-    TargetSession &session = Session();
-    const unsigned long long startTime = StartTime(capture.pid);
-    if (session.pid != capture.pid || session.startTime != startTime)
-        session.Reset();
-    if (!session.dwfl) {
-        session.dwfl = dwfl_begin(&callbacks);
-        session.pid = capture.pid;
-        session.startTime = startTime;
+    static const Dwfl_Callbacks callbacks = {FindElf, FindDebuginfo, nullptr, &debuginfoPath};
+    const unsigned long long startTime = StartTime(capture->pid);
+    if (session->pid != capture->pid || session->startTime != startTime)
+        session->Reset();
+    if (!session->dwfl) {
+        session->dwfl = dwfl_begin(&callbacks);
+        session->pid = capture->pid;
+        session->startTime = startTime;
     }
-    if (!session.dwfl) {
-        capture.error = QStringLiteral("The stack walker could not start: %1")
-                            .arg(QString::fromUtf8(dwfl_errmsg(-1)));
-        session.Reset();
-        return capture;
+    if (!session->dwfl) {
+        capture->error = QStringLiteral("The stack walker could not start: %1")
+                             .arg(QString::fromUtf8(dwfl_errmsg(-1)));
+        session->Reset();
+        return false;
     }
-    Dwfl *dwfl = session.dwfl;
-    // Modules are reported afresh each time; those that stayed keep what they loaded.
     const QByteArray mappings = CodeMappings(memoryPid);
-    if (mappings != session.mappings) {
-        session.symbols.clear();
-        session.mappings = mappings;
+    if (mappings != session->mappings) {
+        session->symbols.clear();
+        session->mappings = mappings;
     }
-    dwfl_report_begin(dwfl);
-    const int reported = dwfl_linux_proc_report(dwfl, static_cast<pid_t>(memoryPid));
-    dwfl_report_end(dwfl, nullptr, nullptr);
+    g_modulesOf = memoryPid;
+    dwfl_report_begin(session->dwfl);
+    const int reported = dwfl_linux_proc_report(session->dwfl, static_cast<pid_t>(memoryPid));
+    dwfl_report_end(session->dwfl, nullptr, nullptr);
     if (reported != 0) {
-        capture.error = reported == EACCES || reported == EPERM
-                            ? PermissionReason(capture.pid, info)
-                            : QStringLiteral("The memory map of process %1 cannot be read: %2")
-                                  .arg(capture.pid)
-                                  .arg(QString::fromLocal8Bit(std::strerror(reported)));
-        session.Reset();
-        return capture;
+        capture->error = reported == EACCES || reported == EPERM
+                             ? PermissionReason(capture->pid, info)
+                             : QStringLiteral("The memory map of process %1 cannot be read: %2")
+                                   .arg(capture->pid)
+                                   .arg(QString::fromLocal8Bit(std::strerror(reported)));
+        session->Reset();
+        return false;
     }
+    if (dwfl_pid(session->dwfl) <= 0) {
+        session->copied.pid = memoryPid;
+        if (!dwfl_attach_state(session->dwfl, nullptr, static_cast<pid_t>(memoryPid),
+                               &kCopiedThreads, &session->copied)) {
+            capture->error = QStringLiteral("The stack walker could not take process %1: %2")
+                                 .arg(capture->pid)
+                                 .arg(QString::fromUtf8(dwfl_errmsg(-1)));
+            session->Reset();
+            return false;
+        }
+    }
+    return true;
+}
 
+// Stage 3 (seize, stop with a deadline, copy, release) is HoldAndCopy. This explains a hold that
+// captured nothing; false when the capture has to end with that text.
+bool ExplainHold(const HoldResult &hold, const ProcStatus &info, StackCapture *capture)
+{
+    if (hold.targetEnded) {
+        capture->error = QStringLiteral("Process %1 ended during the capture.").arg(capture->pid);
+        return false;
+    }
+    if (!hold.copied.empty() || !hold.left.empty()) {
+        if (hold.copied.empty() && hold.seizeError != 0 && hold.left.size() == 1 &&
+            (hold.seizeError == EPERM || hold.seizeError == EACCES) &&
+            ReadStatus(capture->pid).tracer == 0) {
+            capture->error = PermissionReason(capture->pid, info);
+            return false;
+        }
+        return true;
+    }
+    capture->error = ReadStatus(capture->pid).exists
+                         ? PermissionReason(capture->pid, info)
+                         : QStringLiteral("Process %1 ended before its threads could be stopped.")
+                               .arg(capture->pid);
+    return false;
+}
+
+// Stage 4: every copied thread walked by libdw, from its registers and stack copy.
+QVector<QVector<uint64_t>> Unwind(TargetSession *session, const HoldResult &hold,
+                                  StackCapture *capture)
+{
+    session->copied.hold = &hold;
+    session->copied.next = 0;
+    g_unwinding = &session->copied;
     QVector<QVector<uint64_t>> lookups;
-    {
-        ThreadStopper stopper;
-        int error = 0;
-        if (!stopper.StopAll(capture.pid, &error)) {
-            if (error == EPERM || error == EACCES) {
-                const ProcStatus now = ReadStatus(capture.pid);
-                capture.error = now.tracer != 0
-                                    ? QStringLiteral("Process %1 is already being traced by "
-                                                     "process %2.")
-                                          .arg(capture.pid)
-                                          .arg(now.tracer)
-                                    : PermissionReason(capture.pid, info);
-            } else {
-                capture.error = QStringLiteral("Process %1 ended before its threads could be "
-                                               "stopped.")
-                                    .arg(capture.pid);
-            }
-            return capture;
-        }
-
-        const QVector<long long> tids = stopper.stopped();
-        if (dwfl_pid(dwfl) <= 0 &&
-            dwfl_linux_proc_attach(dwfl, static_cast<pid_t>(memoryPid), true) != 0) {
-            stopper.ReleaseAll();
-            session.Reset();
-            capture.error = QStringLiteral("The stack walker could not attach to process %1: %2")
-                                .arg(capture.pid)
-                                .arg(QString::fromUtf8(dwfl_errmsg(-1)));
-            return capture;
-        }
-        for (long long tid : tids) {
-            ThreadStack thread;
-            thread.tid = tid;
-            thread.name = ThreadName(capture.pid, tid);
-            WalkContext ctx{&thread, {}, {}};
-            // libdw must only see threads whose registers can be read: a thread killed while
-            // stopped would otherwise reach its abort path.
-            user_regs_struct regs;
-            if (ptrace(PTRACE_GETREGS, static_cast<pid_t>(tid), nullptr, &regs) != 0)
-                continue; // the thread has gone
-            const int rc = dwfl_getthread_frames(dwfl, static_cast<pid_t>(tid), OnFrame, &ctx);
-            if (rc != 0 && ctx.error.isEmpty())
-                ctx.error = QString::fromUtf8(dwfl_errmsg(-1));
-            thread.truncated = ctx.error;
-            capture.threads.push_back(thread);
-            lookups.push_back(ctx.lookup);
-        }
-        stopper.ReleaseAll();
-        capture.stoppedMs = stopper.stoppedMs();
+    for (const CopiedThread &copy : hold.copied) {
+        ThreadStack thread;
+        thread.tid = copy.tid;
+        thread.name = ThreadName(capture->pid, copy.tid);
+        WalkContext ctx{&thread, {}, {}};
+        const int rc =
+            dwfl_getthread_frames(session->dwfl, static_cast<pid_t>(copy.tid), OnFrame, &ctx);
+        if (rc != 0 && ctx.error.isEmpty())
+            ctx.error = QString::fromUtf8(dwfl_errmsg(-1));
+        thread.truncated = ctx.error;
+        capture->threads.push_back(thread);
+        lookups.push_back(ctx.lookup);
     }
+    session->copied.hold = nullptr;
+    session->copied.current = nullptr;
+    g_unwinding = nullptr;
+    return lookups;
+}
 
-    // The target runs again; names are looked up at leisure, each address once.
-    ResolveFrames(&capture, lookups, &session.symbols,
+// Stage 5: addresses to names, each address once per session; then the threads that could not
+// be taken, with the reason, and every thread in id order.
+void Name(TargetSession *session, const HoldResult &hold, const QVector<QVector<uint64_t>> &lookups,
+          StackCapture *capture)
+{
+    Dwfl *dwfl = session->dwfl;
+    ResolveFrames(capture, lookups, &session->symbols,
                   [dwfl](uint64_t address) { return Resolve(dwfl, address); });
-    for (ThreadStack &thread : capture.threads) {
+    for (ThreadStack &thread : capture->threads) {
         // Running off the outermost frame is how every walk ends, not a truncation.
         if (!thread.truncated.isEmpty() && !thread.frames.isEmpty() &&
             IsOutermost(thread.frames.last().function) &&
             !thread.truncated.startsWith(QStringLiteral("more than")))
             thread.truncated.clear();
     }
+    for (const LeftThread &left : hold.left) {
+        ThreadStack thread;
+        thread.tid = left.tid;
+        thread.name = ThreadName(capture->pid, left.tid);
+        thread.notCaptured = left.reason;
+        thread.kernelStack = left.kernelStack;
+        capture->threads.push_back(thread);
+    }
+    std::sort(capture->threads.begin(), capture->threads.end(),
+              [](const ThreadStack &a, const ThreadStack &b) { return a.tid < b.tid; });
+}
+
+} // namespace
+
+StackCapture CaptureStacks(unsigned long requested)
+{
+    StackCapture capture;
+    ProcStatus info;
+    if (!Examine(requested, &capture, &info))
+        return capture;
+    TargetSession &session = Session();
+    if (!ReportModules(&capture, info, MemoryPid(capture.pid, info), &session))
+        return capture;
+    const HoldResult hold = HoldAndCopy(capture.pid, kStopWithinMs);
+    capture.stoppedMs = hold.heldMs;
+    if (!ExplainHold(hold, info, &capture))
+        return capture;
+    const QVector<QVector<uint64_t>> lookups = Unwind(&session, hold, &capture);
+    Name(&session, hold, lookups, &capture);
     capture.ok = true;
     return capture;
 }
