@@ -1,11 +1,13 @@
 // All-thread stack capture of a target whose threads wait in nested calls, for 1, 16, 64 and
-// 256 threads: libkiv-util (a fresh process per capture, and repeated captures in one viewer)
-// against eu-stack and gdb in the same run. Prints medians and the ratio to eu-stack.
+// 256 threads, in a viewer that is already running (it has captured another process before):
+// how long the target is held, seen from a heartbeat thread inside it and from our own clock;
+// the first capture of the new target (the user's click); repeated captures; and eu-stack with
+// and without file:line in the same run, with the ratios the goals are stated in.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QTemporaryDir>
+#include <QThread>
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -21,6 +23,11 @@ double Median(std::vector<double> v)
         return -1;
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
+}
+
+double Max(const std::vector<double> &v)
+{
+    return v.empty() ? -1 : *std::max_element(v.begin(), v.end());
 }
 
 // Wall time of one run of a command, in ms; -1 when it fails.
@@ -49,6 +56,45 @@ std::vector<double> Repeat(int n, const std::function<double()> &f)
     return v;
 }
 
+// The helper with a heartbeat thread that reports its longest pause.
+class Target {
+public:
+    explicit Target(int threads)
+    {
+        process_.start(QStringLiteral(NORVA_STACK_HELPER),
+                       {QString::number(threads), QStringLiteral("heartbeat")});
+        ok_ = process_.waitForReadyRead(20000) && process_.readLine().trimmed() == "ready";
+    }
+    ~Target()
+    {
+        process_.kill();
+        process_.waitForFinished(5000);
+    }
+    bool ok() const { return ok_; }
+    unsigned long pid() const { return static_cast<unsigned long>(process_.processId()); }
+    // The heartbeat's longest pause since the last call, in ms.
+    double Gap()
+    {
+        process_.write("gap\n");
+        return process_.waitForReadyRead(5000) ? process_.readLine().trimmed().toDouble() : -1;
+    }
+
+private:
+    QProcess process_;
+    bool ok_ = false;
+};
+
+double TimedCapture(unsigned long pid, double *held = nullptr)
+{
+    QElapsedTimer timer;
+    timer.start();
+    const StackCapture capture = CaptureStacks(pid);
+    FormatCapture(capture);
+    if (held)
+        *held = capture.stoppedMs;
+    return capture.ok ? timer.nsecsElapsed() / 1e6 : -1.0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -56,37 +102,34 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const int runs = argc > 1 ? atoi(argv[1]) : 7;
     const QString euStack = QStandardPaths::findExecutable(QStringLiteral("eu-stack"));
-    const QString gdb = QStandardPaths::findExecutable(QStringLiteral("gdb"));
 
-    // A cache of uncompressed debug files of our own, empty at the start of the run.
-    QTemporaryDir cache;
-    qputenv("XDG_CACHE_HOME", cache.path().toLocal8Bit());
-
-    std::printf("stack capture, median wall time in ms over %d runs (gdb: 3)\n", runs);
-    std::printf("%8s %10s %10s %10s %10s %12s %10s %10s %10s %10s\n", "threads", "ours-cold",
-                "ours-warm", "stall-max", "eu-stack", "eu-stack -s", "gdb", "cold/eu", "warm/eu",
-                "cold/eu-s");
-    for (int threads : {1, 16, 64, 256}) {
-        QProcess helper;
-        helper.start(QStringLiteral(NORVA_STACK_HELPER), {QString::number(threads)});
-        if (!helper.waitForReadyRead(20000))
+    // The viewer has been used before: Qt, libdw and the C library's debug information are in.
+    {
+        Target warmUp(1);
+        if (!warmUp.ok() || TimedCapture(warmUp.pid()) < 0)
             return 1;
-        const QString pid = QString::number(helper.processId());
+    }
 
-        if (threads == 1) {
-            const double first = TimeCommand(QStringLiteral(NORVA_CAPTURE_CLI), {pid});
-            std::printf("first capture with an empty debug-information cache: %.1f ms\n", first);
-        }
-        const double cold = Median(
-            Repeat(runs, [&] { return TimeCommand(QStringLiteral(NORVA_CAPTURE_CLI), {pid}); }));
-        double stall = 0;
-        const double warm = Median(Repeat(runs, [&] {
-            QElapsedTimer timer;
-            timer.start();
-            const StackCapture capture = CaptureStacks(helper.processId());
-            FormatCapture(capture);
-            stall = std::max(stall, capture.stoppedMs);
-            return capture.ok ? timer.nsecsElapsed() / 1e6 : -1.0;
+    std::printf("stack capture in a running viewer, ms (median over %d runs unless marked)\n",
+                runs);
+    std::printf("%7s %9s %9s %9s %9s %9s %9s %11s %10s %10s\n", "threads", "hold-hb", "hb-idle",
+                "hold-own", "first", "repeated", "eu-stack", "eu-stack-s", "first/eu-s", "rep/eu");
+    for (int threads : {1, 16, 64, 256}) {
+        Target target(threads);
+        if (!target.ok())
+            return 1;
+        const QString pid = QString::number(target.pid());
+        target.Gap();
+        const double first = TimedCapture(target.pid());
+        std::vector<double> gaps, idle, held;
+        const double repeated = Median(Repeat(runs, [&] {
+            QThread::msleep(20);
+            idle.push_back(target.Gap()); // the same 20 ms with no capture
+            double stopped = 0;
+            const double ms = TimedCapture(target.pid(), &stopped);
+            gaps.push_back(target.Gap());
+            held.push_back(stopped);
+            return ms;
         }));
         const double eu = euStack.isEmpty() ? -1 : Median(Repeat(runs, [&] {
             return TimeCommand(euStack, {QStringLiteral("-p"), pid});
@@ -94,19 +137,16 @@ int main(int argc, char **argv)
         const double euLines = euStack.isEmpty() ? -1 : Median(Repeat(runs, [&] {
             return TimeCommand(euStack, {QStringLiteral("-s"), QStringLiteral("-p"), pid});
         }));
-        const double gd = gdb.isEmpty() ? -1 : Median(Repeat(3, [&] {
-            return TimeCommand(gdb, {"-batch", "-nx", "-p", pid, "-ex", "thread apply all bt"});
-        }));
-        std::printf("%8d %10.1f %10.1f %10.1f %10.1f %12.1f %10.1f %10.3f %10.3f %10.3f\n", threads,
-                    cold, warm, stall, eu, euLines, gd, eu > 0 ? cold / eu : -1,
-                    eu > 0 ? warm / eu : -1, euLines > 0 ? cold / euLines : -1);
+        std::printf("%7d %9.2f %9.2f %9.2f %9.1f %9.2f %9.1f %11.1f %10.3f %10.4f\n", threads,
+                    Median(gaps), Median(idle), Median(held), first, repeated, eu, euLines,
+                    euLines > 0 ? first / euLines : -1, eu > 0 ? repeated / eu : -1);
+        std::printf("%7s %9.2f %9.2f %9.2f   (max)\n", "", Max(gaps), Max(idle), Max(held));
         std::fflush(stdout);
-        helper.write("quit\n");
-        helper.waitForFinished(10000);
     }
-    std::printf("ours-cold: a new norva-capture-cli process per capture (file:line included,\n"
-                "debug-information cache filled);\n"
-                "ours-warm: repeated captures in one viewer; stall-max: longest time the target's\n"
-                "threads were held, over the warm runs; eu-stack prints file:line only with -s.\n");
+    std::printf("hold-hb: longest pause of a heartbeat thread (1 ms ticks) inside the target\n"
+                "during a capture; hb-idle: the same over 20 ms without one, so hold-hb minus\n"
+                "hb-idle is what a capture costs the target. hold-own: our own clock, first stop\n"
+                "asked for to last thread released. first: the first capture of a new target;\n"
+                "eu-stack prints file:line only with -s.\n");
     return 0;
 }

@@ -1,6 +1,7 @@
 // Linux back end: every thread of the target is stopped together only long enough to copy its
 // registers and live stack (TargetHold), then elfutils libdw walks the copies and names the
 // addresses while the target runs on.
+#include "ProcFiles.h"
 #include "StackCapture.h"
 #include "TargetHold.h"
 
@@ -36,10 +37,7 @@ constexpr int kFrameLimit = 256;
 
 QByteArray ReadProcFile(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return QByteArray();
-    return file.readAll();
+    return ReadProc(QFile::encodeName(path));
 }
 
 struct ProcStatus {
@@ -55,11 +53,7 @@ struct ProcStatus {
 
 QByteArray StatusField(const QByteArray &status, const char *key)
 {
-    for (const QByteArray &line : status.split('\n')) {
-        if (line.startsWith(key))
-            return line.mid(static_cast<int>(std::strlen(key))).trimmed();
-    }
-    return QByteArray();
+    return StatusValue(status, key);
 }
 
 ProcStatus ReadStatus(long long pid)
@@ -84,25 +78,7 @@ ProcStatus ReadStatus(long long pid)
 
 QString ThreadName(long long pid, long long tid)
 {
-    return QString::fromUtf8(
-        ReadProcFile(QStringLiteral("/proc/%1/task/%2/comm").arg(pid).arg(tid)).trimmed());
-}
-
-char TaskState(long long pid, long long tid)
-{
-    const QByteArray stat = ReadProcFile(QStringLiteral("/proc/%1/task/%2/stat").arg(pid).arg(tid));
-    const int close = stat.lastIndexOf(')');
-    return close > 0 && close + 2 < stat.size() ? stat.at(close + 2) : 0;
-}
-
-QVector<long long> ListThreads(long long pid)
-{
-    QVector<long long> tids;
-    const QStringList entries =
-        QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &entry : entries)
-        tids << entry.toLongLong();
-    return tids;
+    return QString::fromUtf8(ReadTaskFile(pid, tid, "comm").trimmed());
 }
 
 QString PermissionReason(long long pid, const ProcStatus &info)
@@ -351,14 +327,19 @@ unsigned long long StartTime(long long pid)
 }
 
 // The file-backed executable mappings: when they change, cached names may be wrong.
-QByteArray CodeMappings(long long pid)
+QByteArray CodeMappings(const QByteArray &maps)
 {
     QByteArray code;
-    for (const QByteArray &line :
-         ReadProcFile(QStringLiteral("/proc/%1/maps").arg(pid)).split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() >= 6 && fields.at(1).contains('x'))
-            code += line + '\n';
+    for (int at = 0; at < maps.size();) {
+        int end = maps.indexOf('\n', at);
+        if (end < 0)
+            end = maps.size();
+        // "start-end perms offset dev inode path": executable and backed by a file.
+        const int perms = maps.indexOf(' ', at) + 1;
+        if (perms > 0 && perms + 2 < end && maps.at(perms + 2) == 'x' &&
+            maps.indexOf('/', perms) < end && maps.indexOf('/', perms) >= 0)
+            code.append(maps.constData() + at, end - at + 1);
+        at = end + 1;
     }
     return code;
 }
@@ -542,7 +523,7 @@ long long MemoryPid(long long pid, const ProcStatus &info)
 // Stage 2: the target's modules, reported afresh each time; those that stayed keep what they
 // loaded. The session is started or restarted here.
 bool ReportModules(StackCapture *capture, const ProcStatus &info, long long memoryPid,
-                   TargetSession *session)
+                   const QByteArray &maps, TargetSession *session)
 {
     // Debug information comes from this machine only, never from the network.
     unsetenv("DEBUGINFOD_URLS");
@@ -562,11 +543,11 @@ bool ReportModules(StackCapture *capture, const ProcStatus &info, long long memo
         session->Reset();
         return false;
     }
-    const QByteArray mappings = CodeMappings(memoryPid);
-    if (mappings != session->mappings) {
-        session->symbols.clear();
-        session->mappings = mappings;
-    }
+    const QByteArray mappings = CodeMappings(maps);
+    if (mappings == session->mappings && !mappings.isEmpty())
+        return true; // the same modules where they were: nothing to report again
+    session->symbols.clear();
+    session->mappings = mappings;
     g_modulesOf = memoryPid;
     dwfl_report_begin(session->dwfl);
     const int reported = dwfl_linux_proc_report(session->dwfl, static_cast<pid_t>(memoryPid));
@@ -681,9 +662,11 @@ StackCapture CaptureStacks(unsigned long requested)
     if (!Examine(requested, &capture, &info))
         return capture;
     TargetSession &session = Session();
-    if (!ReportModules(&capture, info, MemoryPid(capture.pid, info), &session))
+    const long long memoryPid = MemoryPid(capture.pid, info);
+    const QByteArray maps = ReadProc("/proc/" + QByteArray::number(memoryPid) + "/maps");
+    if (!ReportModules(&capture, info, memoryPid, maps, &session))
         return capture;
-    const HoldResult hold = HoldAndCopy(capture.pid, kStopWithinMs);
+    const HoldResult hold = HoldAndCopy(capture.pid, maps, kStopWithinMs);
     capture.stoppedMs = hold.heldMs;
     if (!ExplainHold(hold, info, &capture))
         return capture;

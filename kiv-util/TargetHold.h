@@ -32,4 +32,6 @@ struct HoldResult {
 
 // Holds at most stopWithinMs waiting for threads to stop; threads that do not stop by then are
 // left running and listed. Every thread is released on every path.
-HoldResult HoldAndCopy(long long pid, int stopWithinMs);
+// maps is the text of /proc/PID/maps, read just before: stack copies end where their mapping
+// does.
+HoldResult HoldAndCopy(long long pid, const QByteArray &maps, int stopWithinMs);

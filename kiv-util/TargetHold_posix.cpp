@@ -1,7 +1,7 @@
 #include "TargetHold.h"
 
-#include <QDir>
-#include <QFile>
+#include "ProcFiles.h"
+
 #include <QHash>
 #include <QSet>
 
@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <sched.h>
 #include <sys/ptrace.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
@@ -29,42 +30,14 @@ double NowMs()
     return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
 }
 
-QByteArray ReadSmallFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return QByteArray();
-    return file.readAll();
-}
-
-QVector<long long> ListThreads(long long pid)
-{
-    QVector<long long> tids;
-    const QStringList entries =
-        QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &entry : entries)
-        tids << entry.toLongLong();
-    return tids;
-}
-
-QByteArray TaskFile(long long pid, long long tid, const char *name)
-{
-    return ReadSmallFile(QStringLiteral("/proc/%1/task/%2/%3").arg(pid).arg(tid).arg(name));
-}
-
 QByteArray TaskStatusField(long long pid, long long tid, const char *key)
 {
-    for (const QByteArray &line : TaskFile(pid, tid, "status").split('\n'))
-        if (line.startsWith(key))
-            return line.mid(static_cast<int>(std::strlen(key))).trimmed();
-    return QByteArray();
+    return StatusValue(ReadTaskFile(pid, tid, "status"), key);
 }
 
 bool IsDead(long long pid, long long tid)
 {
-    const QByteArray stat = TaskFile(pid, tid, "stat");
-    const int close = stat.lastIndexOf(')');
-    const char state = close > 0 && close + 2 < stat.size() ? stat.at(close + 2) : 0;
+    const char state = TaskState(pid, tid);
     return state == 'Z' || state == 'X' || state == 0;
 }
 
@@ -74,11 +47,10 @@ struct Mapping {
     uint64_t start, end;
 };
 
-std::vector<Mapping> WritableMappings(long long pid)
+std::vector<Mapping> WritableMappings(const QByteArray &mapsText)
 {
     std::vector<Mapping> maps;
-    for (const QByteArray &line :
-         ReadSmallFile(QStringLiteral("/proc/%1/maps").arg(pid)).split('\n')) {
+    for (const QByteArray &line : mapsText.split('\n')) {
         const int dash = line.indexOf('-'), space = line.indexOf(' ');
         if (dash <= 0 || space <= dash || line.mid(space + 1, 2) != "rw")
             continue;
@@ -101,20 +73,21 @@ struct Seized {
 // PTRACE_DETACH cannot release), so no path leaves the target traced or stopped.
 class Tracer {
 public:
-    Tracer(long long pid, int stopWithinMs) : pid_(pid), stopWithinMs_(stopWithinMs) {}
+    Tracer(long long pid, const QByteArray &maps, int stopWithinMs)
+        : pid_(pid), stopWithinMs_(stopWithinMs), maps_(WritableMappings(maps))
+    {
+    }
 
     HoldResult Run()
     {
-        maps_ = WritableMappings(pid_);
         std::thread tracer([this] {
             Seize();
-            WaitForStops();
-            if (!result_.targetEnded)
-                Copy();
+            Interrupt();
+            StopAndCopy();
             Release();
         });
         tracer.join();
-        WaitUntilUntraced();
+        WaitUntilReleased();
         ListLeftThreads();
         return std::move(result_);
     }
@@ -142,114 +115,140 @@ private:
                         result_.seizeError = errno;
                     continue;
                 }
-                if (seized_.empty())
-                    start_ = NowMs();
                 seized_.push_back({tid});
                 index_.insert(tid, static_cast<int>(seized_.size() - 1));
-                ptrace(PTRACE_INTERRUPT, static_cast<pid_t>(tid), nullptr, nullptr);
+                ++pending_;
             }
             if (!added)
                 break;
         }
     }
 
-    // Collects stop reports without ever blocking: a thread in uninterruptible sleep, or one
-    // that dies with its process, is simply not waited for past the deadline.
-    void WaitForStops()
+    // Seizing stops nothing; the hold begins here. Threads that have stopped already are
+    // copied between the requests, so little is left to do once the last one is asked.
+    void Interrupt()
+    {
+        start_ = NowMs();
+        int asked = 0;
+        for (const Seized &thread : seized_) {
+            ptrace(PTRACE_INTERRUPT, static_cast<pid_t>(thread.tid), nullptr, nullptr);
+            if (++asked % 8 == 0)
+                CollectStops(false);
+        }
+    }
+
+    // Collects stop reports without ever blocking, copying each thread as it stops: a thread
+    // in uninterruptible sleep, or one that dies with its process, is simply not waited for
+    // past the deadline.
+    void StopAndCopy()
     {
         const double deadline = NowMs() + stopWithinMs_;
-        int pending = static_cast<int>(seized_.size());
         long nap = 10 * 1000; // ns
-        while (pending > 0 && NowMs() < deadline) {
+        while (pending_ > 0 && !result_.targetEnded && NowMs() < deadline) {
+            if (CollectStops(true))
+                nap = 10 * 1000;
+            else {
+                const timespec pause = {0, nap};
+                nanosleep(&pause, nullptr);
+                nap = std::min(nap * 2, 500L * 1000);
+            }
+        }
+    }
+
+    // Takes every stop report there is now; true when there was one.
+    bool CollectStops(bool untilEmpty)
+    {
+        bool any = false;
+        for (;;) {
             int status = 0;
             // __WNOTHREAD: only this thread's tracees, never a child of the viewer's own.
             const pid_t tid = waitpid(-1, &status, __WALL | __WNOTHREAD | WNOHANG);
             if (tid < 0 && errno == EINTR)
                 continue;
-            if (tid <= 0) {
-                const timespec pause = {0, nap};
-                nanosleep(&pause, nullptr);
-                nap = std::min(nap * 2, 500L * 1000);
-                continue;
-            }
-            nap = 10 * 1000;
+            if (tid <= 0)
+                return any;
+            any = true;
             const auto it = index_.constFind(tid);
-            if (it == index_.constEnd())
-                continue;
-            Seized &thread = seized_[*it];
-            if (thread.state != Held::Pending)
-                continue;
-            --pending;
-            if (WIFSTOPPED(status)) {
-                thread.state = Held::Stopped;
-                if ((status >> 16) == 0) // a signal-delivery stop: the signal is the target's
-                    thread.signal = WSTOPSIG(status);
-            } else {
-                thread.state = Held::Gone;
-                if (WIFSIGNALED(status)) {
-                    // A fatal signal takes the whole process: stop at once.
-                    result_.targetEnded = true;
-                    return;
-                }
-            }
+            if (it != index_.constEnd())
+                Report(&seized_[*it], status);
+            if (result_.targetEnded || !untilEmpty)
+                return any;
         }
     }
 
-    // Registers and the live part of each stopped thread's stack: all the unwinder needs.
-    void Copy()
+    void Report(Seized *thread, int status)
     {
-        for (Seized &thread : seized_) {
-            if (thread.state != Held::Stopped)
-                continue;
-            CopiedThread copy;
-            copy.tid = thread.tid;
-            if (ptrace(PTRACE_GETREGS, static_cast<pid_t>(thread.tid), nullptr, &copy.regs) != 0) {
-                thread.state = Held::Gone; // killed while stopped
-                continue;
-            }
-            const uint64_t sp = copy.regs.rsp;
-            uint64_t from = sp > kRedZone ? sp - kRedZone : 0;
-            uint64_t to = sp + (thread.tid == pid_ ? kLeaderStackCopy : kThreadStackCopy);
-            for (const Mapping &map : maps_) {
-                if (sp >= map.start && sp < map.end) {
-                    from = std::max(from, map.start);
-                    to = std::min(to, map.end);
-                    break;
-                }
-            }
-            copy.stack.resize(static_cast<size_t>(to - from));
-            iovec local = {copy.stack.data(), copy.stack.size()};
-            iovec remote = {reinterpret_cast<void *>(from), copy.stack.size()};
-            const ssize_t got =
-                process_vm_readv(static_cast<pid_t>(pid_), &local, 1, &remote, 1, 0);
-            copy.stack.resize(got > 0 ? static_cast<size_t>(got) : 0);
-            copy.stackStart = from;
-            result_.copied.push_back(std::move(copy));
+        if (!WIFSTOPPED(status)) {
+            // A thread killed by a signal means the whole process dies: stop at once. Nothing
+            // then waits on a thread that can no longer stop.
+            pending_ -= thread->state == Held::Pending;
+            thread->state = Held::Gone;
+            result_.targetEnded = result_.targetEnded || WIFSIGNALED(status);
+            return;
         }
+        if (thread->state != Held::Pending)
+            return;
+        --pending_;
+        thread->state = Held::Stopped;
+        if ((status >> 16) == 0) // a signal-delivery stop: the signal is the target's
+            thread->signal = WSTOPSIG(status);
+        Copy(thread);
     }
 
+    // Registers and the live part of a stopped thread's stack: all the unwinder needs.
+    void Copy(Seized *thread)
+    {
+        CopiedThread copy;
+        copy.tid = thread->tid;
+        if (ptrace(PTRACE_GETREGS, static_cast<pid_t>(thread->tid), nullptr, &copy.regs) != 0) {
+            thread->state = Held::Gone; // killed while stopped
+            return;
+        }
+        const uint64_t sp = copy.regs.rsp;
+        uint64_t from = sp > kRedZone ? sp - kRedZone : 0;
+        uint64_t to = sp + (thread->tid == pid_ ? kLeaderStackCopy : kThreadStackCopy);
+        const auto map = std::upper_bound(maps_.begin(), maps_.end(), sp,
+                                          [](uint64_t at, const Mapping &m) { return at < m.end; });
+        if (map != maps_.end() && sp >= map->start) {
+            from = std::max(from, map->start);
+            to = std::min(to, map->end);
+        }
+        copy.stack.resize(static_cast<size_t>(to - from));
+        iovec local = {copy.stack.data(), copy.stack.size()};
+        iovec remote = {reinterpret_cast<void *>(from), copy.stack.size()};
+        const ssize_t got = process_vm_readv(static_cast<pid_t>(pid_), &local, 1, &remote, 1, 0);
+        copy.stack.resize(got > 0 ? static_cast<size_t>(got) : 0);
+        copy.stackStart = from;
+        result_.copied.push_back(std::move(copy));
+    }
+
+    // Threads holding a signal of the target's are detached one by one, the signal handed
+    // back. All others are let go together by the kernel as the tracer thread ends, which is
+    // quicker than one detach call each.
     void Release()
     {
         for (const Seized &thread : seized_) {
-            if (thread.state == Held::Stopped)
+            if (thread.state == Held::Stopped && thread.signal != 0)
                 ptrace(PTRACE_DETACH, static_cast<pid_t>(thread.tid), nullptr,
                        reinterpret_cast<void *>(static_cast<intptr_t>(thread.signal)));
         }
-        if (!seized_.empty())
-            result_.heldMs = NowMs() - start_;
     }
 
-    // The kernel lets the remaining threads go as the tracer ends, a moment after it is joined.
-    void WaitUntilUntraced()
+    // The kernel lets the threads go as the tracer ends, a moment after it is joined: it frees
+    // all of them in one sweep, so one thread seen free means all are.
+    void WaitUntilReleased()
     {
         const double deadline = NowMs() + 200;
         for (const Seized &thread : seized_) {
-            if (thread.state == Held::Stopped)
+            if (thread.state == Held::Gone || (thread.state == Held::Stopped && thread.signal))
                 continue;
             while (NowMs() < deadline &&
-                   TaskStatusField(pid_, thread.tid, "TracerPid:").toLongLong() == getpid())
-                usleep(200);
+                   TaskStatusField(pid_, thread.tid, "TracerPid:").toLongLong() != 0)
+                sched_yield();
+            break;
         }
+        if (!seized_.empty())
+            result_.heldMs = NowMs() - start_;
     }
 
     void ListLeftThreads()
@@ -260,12 +259,11 @@ private:
             if (it.value() == ESRCH)
                 left.reason = QStringLiteral("it ended during the capture");
             else if (tracer != 0)
-                left.reason =
-                    QStringLiteral("it is traced by process %1 (%2)")
-                        .arg(QString::number(tracer),
-                             QString::fromUtf8(
-                                 ReadSmallFile(QStringLiteral("/proc/%1/comm").arg(tracer))
-                                     .trimmed()));
+                left.reason = QStringLiteral("it is traced by process %1 (%2)")
+                                  .arg(QString::number(tracer),
+                                       QString::fromUtf8(
+                                           ReadProc("/proc/" + QByteArray::number(tracer) + "/comm")
+                                               .trimmed()));
             else
                 left.reason = QStringLiteral("it could not be stopped: %1")
                                   .arg(QString::fromLocal8Bit(std::strerror(it.value())));
@@ -282,14 +280,14 @@ private:
                 left.reason = QStringLiteral("it ended during the capture");
             } else {
                 const QByteArray state = TaskStatusField(pid_, thread.tid, "State:");
-                const QByteArray wchan = TaskFile(pid_, thread.tid, "wchan").trimmed();
+                const QByteArray wchan = ReadTaskFile(pid_, thread.tid, "wchan").trimmed();
                 left.reason =
                     QStringLiteral("it did not stop within %1 ms: state %2%3")
                         .arg(QString::number(stopWithinMs_), QString::fromUtf8(state),
                              wchan.isEmpty() || wchan == "0"
                                  ? QString()
                                  : QStringLiteral(", waiting in ") + QString::fromUtf8(wchan));
-                for (const QByteArray &line : TaskFile(pid_, thread.tid, "stack").split('\n'))
+                for (const QByteArray &line : ReadTaskFile(pid_, thread.tid, "stack").split('\n'))
                     if (!line.trimmed().isEmpty())
                         left.kernelStack << QString::fromUtf8(line.trimmed());
             }
@@ -299,17 +297,18 @@ private:
 
     const long long pid_;
     const int stopWithinMs_;
-    std::vector<Mapping> maps_;
+    const std::vector<Mapping> maps_;
     std::vector<Seized> seized_;
     QHash<long long, int> index_;
     QHash<long long, int> refused_; // tid -> errno of its refused seize
+    int pending_ = 0;               // seized threads whose stop has not been reported
     double start_ = 0;
     HoldResult result_;
 };
 
 } // namespace
 
-HoldResult HoldAndCopy(long long pid, int stopWithinMs)
+HoldResult HoldAndCopy(long long pid, const QByteArray &maps, int stopWithinMs)
 {
-    return Tracer(pid, stopWithinMs).Run();
+    return Tracer(pid, maps, stopWithinMs).Run();
 }

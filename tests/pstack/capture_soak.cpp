@@ -27,7 +27,8 @@ int OpenDescriptors()
 {
     int count = 0;
     const QDir fds(QStringLiteral("/proc/self/fd"));
-    for (const QFileInfo &fd : fds.entryInfoList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System)) {
+    for (const QFileInfo &fd :
+         fds.entryInfoList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System)) {
         const QString target = fd.symLinkTarget();
         const bool moduleFile = target.endsWith(QStringLiteral(".debug")) ||
                                 target.contains(QStringLiteral(".so")) ||

@@ -3,6 +3,10 @@
 // place, and the program ends when a line arrives on stdin (or stdin closes).
 // With "churn" as argv[2] the N threads instead keep starting and ending short-lived threads
 // and working in between, so captures meet threads that come and go.
+// With "vfork MS" as argv[2..3] the main thread sits in vfork (uninterruptible) for MS ms while a
+// heartbeat thread ticks every millisecond; the line "gap" on stdin prints the longest pause
+// the heartbeat saw, in ms, and starts measuring afresh. "heartbeat" alone: the same without
+// the vfork.
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -12,6 +16,10 @@
 #include <ostream>
 #include <string>
 #include <thread>
+#if !defined(_WIN32)
+#include <chrono>
+#include <unistd.h>
+#endif
 #include <vector>
 
 namespace {
@@ -78,10 +86,57 @@ __attribute__((noinline)) void norva_churn_body()
     }
 }
 
+#if !defined(_WIN32)
+std::atomic<long long> g_longestGapUs{0};
+
+[[noreturn]] void HeartbeatAndVfork(int count, int vforkMs)
+{
+    std::vector<std::thread> threads;
+    for (int i = 0; i < count; ++i)
+        threads.emplace_back(norva_thread_body, i);
+    std::thread([] {
+        using Clock = std::chrono::steady_clock;
+        auto last = Clock::now();
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            const auto now = Clock::now();
+            const long long gap =
+                std::chrono::duration_cast<std::chrono::microseconds>(now - last).count();
+            if (gap > g_longestGapUs)
+                g_longestGapUs = gap;
+            last = now;
+        }
+    }).detach();
+    std::thread([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200)); // main is in vfork now
+        g_longestGapUs = 0;
+        std::printf("ready\n");
+        std::fflush(stdout);
+        for (std::string line; std::getline(std::cin, line) && line == "gap";) {
+            std::printf("%.1f\n", g_longestGapUs.exchange(0) / 1000.0);
+            std::fflush(stdout);
+        }
+        _exit(0);
+    }).detach();
+    if (vforkMs > 0 && vfork() == 0) {
+        usleep(static_cast<useconds_t>(vforkMs) * 1000);
+        _exit(0);
+    }
+    for (;;)
+        pause();
+}
+#endif
+
 int main(int argc, char **argv)
 {
     const int count = argc > 1 ? std::atoi(argv[1]) : 4;
     const bool churn = argc > 2 && std::string(argv[2]) == "churn";
+#if !defined(_WIN32)
+    if (argc > 3 && std::string(argv[2]) == "vfork")
+        HeartbeatAndVfork(count, std::atoi(argv[3]));
+    if (argc > 2 && std::string(argv[2]) == "heartbeat")
+        HeartbeatAndVfork(count, 0);
+#endif
     std::vector<std::thread> threads;
     if (churn) {
         for (int i = 0; i < count; ++i)
