@@ -1,5 +1,6 @@
-// Windows back end: the Toolhelp thread list of the target, every thread suspended, each
-// walked with StackWalk64, every one resumed, and only then names and lines from DbgHelp.
+// Windows back end: the target's modules and their symbols loaded first, then the Toolhelp
+// thread list, every thread suspended, each walked with StackWalk64, every one resumed, and only
+// then thread names and the names and lines of the frames.
 #include "StackCapture.h"
 
 #include <QElapsedTimer>
@@ -41,7 +42,8 @@ public:
 
     void Add(DWORD tid, HANDLE thread)
     {
-        timer_.start();
+        if (!timer_.isValid())
+            timer_.start(); // the hold begins with the first suspension
         if (SuspendThread(thread) == static_cast<DWORD>(-1)) {
             CloseHandle(thread);
             return;
@@ -165,8 +167,9 @@ StackCapture CaptureStacks(unsigned long pid)
     }
 
     std::lock_guard<std::mutex> guard(g_symLock);
-    SymSetOptions(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES |
-                  SYMOPT_FAIL_CRITICAL_ERRORS);
+    // No deferred loads: every module's symbols are read here, before any thread is suspended,
+    // so the walk under suspension finds its unwind tables ready.
+    SymSetOptions(SYMOPT_UNDNAME | SYMOPT_LOAD_LINES | SYMOPT_FAIL_CRITICAL_ERRORS);
     if (!SymInitializeW(process, nullptr, TRUE)) {
         capture.error = QStringLiteral("The symbol handler could not start for process %1: %2")
                             .arg(pid)
@@ -197,7 +200,6 @@ StackCapture CaptureStacks(unsigned long pid)
         for (const ThreadSuspender::Held &held : suspender.held()) {
             ThreadStack stack;
             stack.tid = held.tid;
-            stack.name = ThreadName(held.thread);
             QVector<uint64_t> lookup;
             CONTEXT context = {};
             context.ContextFlags = CONTEXT_FULL;
@@ -230,8 +232,22 @@ StackCapture CaptureStacks(unsigned long pid)
             capture.threads.push_back(stack);
             lookups.push_back(lookup);
         }
+        // Thread names need no suspended thread: they are read once all run again.
+        QVector<HANDLE> handles;
+        for (const ThreadSuspender::Held &held : suspender.held()) {
+            HANDLE copy = nullptr;
+            DuplicateHandle(GetCurrentProcess(), held.thread, GetCurrentProcess(), &copy, 0, FALSE,
+                            DUPLICATE_SAME_ACCESS);
+            handles.push_back(copy);
+        }
         suspender.ResumeAll();
         capture.stoppedMs = suspender.stoppedMs();
+        for (int i = 0; i < handles.size() && i < capture.threads.size(); ++i) {
+            if (handles[i]) {
+                capture.threads[i].name = ThreadName(handles[i]);
+                CloseHandle(handles[i]);
+            }
+        }
     }
 
     // Every thread runs again; now the names.

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "DaemonStartup.h"
 #include "StackCapture.h"
+#include "sys_privilege.h"
 
 namespace {
 
@@ -56,6 +56,12 @@ TEST(WindowsCapture, ListsAllThreadsAndResumesThemAll)
     const QString html = FormatCapture(capture);
     EXPECT_TRUE(html.contains(QStringLiteral("ntdll")) || html.contains(QStringLiteral("kernel")))
         << html.left(2000).toStdString();
+    // The helper's own functions, named from its DWARF 4 debug information.
+    int named = 0;
+    for (const ThreadStack &thread : capture.threads)
+        for (const StackFrame &frame : thread.frames)
+            named += frame.function.contains(QStringLiteral("norva_wait_here"));
+    EXPECT_EQ(named, 4) << html.left(4000).toStdString();
 
     // Every thread runs again: the helper ends when asked.
     helper.write("quit\n");
