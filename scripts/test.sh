@@ -9,3 +9,5 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/sanitize.sh"
 # The Windows programs: cross-built with MinGW, their tests run under Wine.
 "$root/scripts/windows-test.sh"
+# The packages, installed and run as a user would: the .deb, the Windows installer and zip.
+"$root/scripts/package-test.sh"

@@ -24,3 +24,5 @@ cmake -S "$root" -B "$out/b" "${generator[@]}" \
   -DCMAKE_PREFIX_PATH="$out/mingw-sdk" -DCMAKE_BUILD_TYPE=Release \
   -DNORVA_BUILD_TESTS=ON -DNORVA_BUILD_BENCH=OFF "$@" >/dev/null
 cmake --build "$out/b" -j"$(nproc)"
+# Every DLL and Qt plugin next to the programs and tests, as an installation has them.
+cmake --build "$out/b" --target deploy-runtime

@@ -18,6 +18,9 @@ export WINEPREFIX=$prefix
 unset DISPLAY
 # shellcheck disable=SC1091
 source "$out/mingw-sdk/wine-env.sh"
+# Nothing of the SDK on Wine's path: programs and tests find their DLLs and plugins beside them
+# (deploy-runtime), so one that is missing fails a test here rather than on a user's machine.
+unset WINEPATH
 # Media through Windows Media Foundation: under Wine, DirectShow (Qt's default) hangs about one
 # run in three when players of a missing file come and go quickly; WMF never did in 21 runs.
 export WINEQT_MULTIMEDIA_PREFERRED_PLUGINS=windowsmediafoundation

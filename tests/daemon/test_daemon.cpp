@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -173,6 +174,12 @@ TEST_F(DaemonTest, NonAsciiLaunchPathReachesTheProgramUnchanged)
     const QString launcher = folder + QString::fromUtf8("/\xE5\x90\xAF\xE5\x8A\xA8.bin");
 #endif
     ASSERT_TRUE(QFile::copy(QStringLiteral(NORVA_FAKE_LAUNCHER), launcher));
+#if defined(_WIN32)
+    // A program finds its DLLs beside it, as in an installation.
+    const QDir from = QFileInfo(QStringLiteral(NORVA_FAKE_LAUNCHER)).dir();
+    for (const QString &dll : from.entryList({QStringLiteral("*.dll")}, QDir::Files))
+        ASSERT_TRUE(QFile::copy(from.filePath(dll), folder + QLatin1Char('/') + dll));
+#endif
     WriteLaunch("Launch=\"" + launcher.toUtf8() + "\"");
 
     StartDaemon();

@@ -6,7 +6,7 @@ set -euo pipefail
 board=$1
 seconds=${2:-3}
 command -v xvfb-run >/dev/null || { echo "SKIP: xvfb-run missing"; exit 77; }
-[[ -f "$(dirname "$board")/Wildlife.ogv" ]] || { echo "SKIP: no sample clip"; exit 77; }
+[[ -f "$(dirname "$board")/Wildlife.ogv" || -f "$(dirname "$board")/../share/norva/Wildlife.ogv" ]] || { echo "SKIP: no sample clip"; exit 77; }
 if [[ -z "${NORVA_IN_XVFB:-}" ]]; then
   NORVA_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1280x800x24" "$0" "$@"
 fi

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds the packages (scripts/package.sh) and checks them as a user would install them: the
+# Debian package with lintian and from its unpacked tree, the Windows installer and zip in a
+# clean Wine prefix. Skips the Windows part (exit 0) where MinGW, Wine or the SDK is missing.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+dist=${NORVA_DIST_DIR:-$root/dist}
+build=${NORVA_BUILD_DIR:-$root/build}
+win=${NORVA_WIN_BUILD_DIR:-$root/build-win}
+rm -f "$dist"/norva-companions*
+"$root/scripts/package.sh"
+"$root/tests/packaging/test_deb.sh" "$(ls "$dist"/*.deb)" "$build"
+code=0
+"$root/tests/packaging/test_windows_install.sh" "$dist" "$win/b/bin/norva-fake-launcher.exe" || code=$?
+((code == 0 || code == 77)) || exit "$code"

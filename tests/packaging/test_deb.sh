@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# The Debian package as a user gets it: lintian finds no error, and from the unpacked tree the
+# watchdog restarts a killed launcher, scene-board still plays its clip, and the systemd user
+# unit names the installed program.
+#   test_deb.sh <package.deb> <build dir with tools/norva-fake-launcher>
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+deb=$1
+build=$2
+# shellcheck source=../../scripts/throwaway.sh
+source "$root/scripts/throwaway.sh"
+fail() { echo "FAIL: $*"; exit 1; }
+
+lintian --no-tag-display-limit "$deb" >"$work/lintian.txt" 2>&1 || true
+if grep -q '^E:' "$work/lintian.txt"; then cat "$work/lintian.txt"; fail "lintian reports errors"; fi
+echo "ok: lintian, no errors ($(grep -c '^W:' "$work/lintian.txt" || true) warnings)"
+
+dpkg-deb -x "$deb" "$work/root"
+unit="$work/root/usr/lib/systemd/user/norva-deamon.service"
+grep -qx 'ExecStart=/usr/bin/norva-deamon' "$unit" || fail "unit: $(grep ExecStart "$unit")"
+dpkg-deb -f "$deb" Depends | grep -q libqt5core5a || fail "Depends lacks the Qt libraries"
+
+throwaway_home "$work/home" "$build/tools/norva-fake-launcher"
+XDG_CONFIG_HOME=$work/home/config XDG_RUNTIME_DIR=$work/home/run NORVA_FAKE_LOG=$work/starts.log \
+  "$work/root/usr/bin/norva-deamon" >"$work/daemon.out" 2>&1 &
+pids+=($!)
+disown
+wait_starts() { local t0; t0=$(now_ms); while (($(lines "$work/starts.log") < $1)); do
+  (($(now_ms) - t0 < 5000)) || fail "launcher not started $1 times"; sleep 0.02; done; }
+wait_starts 1
+kill -9 "$(cut -d' ' -f1 "$work/starts.log")"
+wait_starts 2
+echo "ok: the unpacked watchdog restarted a killed launcher"
+
+"$root/tests/scene-board/test_scene_x11.sh" "$work/root/usr/bin/scene-board" 2

@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# The Windows installer and zip on a clean machine: a fresh Wine prefix with nothing of the SDK
+# on Wine's path, under Xvfb. Installs silently, starts each installed program (the watchdog
+# keeps a launcher in a folder with a Chinese name running; norva-info shows its box and exits 0
+# when dismissed; norva-pstack and scene-board show their windows, scene-board with a media
+# plugin loaded), does the same from the unpacked zip, then uninstalls silently and checks that
+# what the installer wrote is gone and nothing else is.
+#   test_windows_install.sh <dist dir> <norva-fake-launcher.exe>
+set -euo pipefail
+dist=$(cd "$1" && pwd)
+launcher_exe=$2
+for tool in wine xvfb-run xdotool unzip; do
+  command -v "$tool" >/dev/null || { echo "SKIP: $tool missing"; exit 77; }
+done
+if [[ -z "${NORVA_IN_XVFB:-}" ]]; then
+  NORVA_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1280x800x24" "$0" "$@"
+fi
+setup=$(ls "$dist"/*-win64-setup.exe 2>/dev/null) || { echo "SKIP: no Windows installer"; exit 77; }
+zipfile=$(ls "$dist"/*-win64.zip)
+
+prefix=$(mktemp -d /tmp/norva-clean-wine.XXXXXX)
+out=$(mktemp -d)
+cleanup() { wineserver -k >/dev/null 2>&1 || true; rm -rf "$prefix" "$out"; }
+trap cleanup EXIT
+export WINEPREFIX=$prefix WINEARCH=win64 WINEDEBUG=-all LC_ALL=C.UTF-8
+export WINEDLLOVERRIDES="mscoree,mshtml=;winealsa.drv,winepulse.drv="
+unset WINEPATH WINEQT_QPA_PLATFORM QT_QPA_PLATFORM QT_PLUGIN_PATH
+wineboot -i >/dev/null 2>&1
+wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+wineserver -w
+wineserver -p # from here on wineserver stays up: never wait for it to end
+fail() { echo "FAIL: $*"; exit 1; }
+now_ms() { date +%s%3N; }
+# A registry value as UTF-8 (reg query would print it in the console's code page).
+regval() { # key value
+  rm -f "$out/export.reg"
+  wine regedit /E "Z:$(tr / '\\' <<<"$out")\\export.reg" "${1/#HKCU/HKEY_CURRENT_USER}" >/dev/null 2>&1 || true
+  [[ -f "$out/export.reg" ]] || return 0
+  iconv -f UTF-16 -t UTF-8 "$out/export.reg" | tr -d '\r' | grep -F "\"$2\"=\"" | head -n1 |
+    sed -e "s/^\"$2\"=\"//" -e 's/"$//' -e 's/\\\\/\\/g' -e 's/\\"/"/g'
+}
+uninstall_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
+user=$(wine cmd /c 'echo %USERNAME%' 2>/dev/null | tr -d '\r')
+
+# The product's own entry and its launcher, in a folder with a Chinese name.
+folder="$prefix/drive_c/讲座 程序"
+mkdir -p "$folder"
+cp "$launcher_exe" "$folder/启动.exe"
+wine reg add "$uninstall_key\\NORVA" /v Launch /t REG_SZ /d 'C:\讲座 程序\启动.exe' /f >/dev/null 2>&1
+launch_before=$(regval "$uninstall_key\\NORVA" Launch)
+[[ "$launch_before" == 'C:\讲座 程序\启动.exe' ]] || fail "Launch set to [$launch_before]"
+
+wait_window() { # title -> window id
+  timeout 60 xdotool search --sync --onlyvisible --name "^$1\$" 2>/dev/null | head -n1
+}
+
+run_programs() { # folder with the programs
+  local dir=$1 log="$out/starts.log"
+  # The launcher is the product's, with its own DLLs beside it.
+  cp "$dir"/*.dll "$folder/"
+  rm -f "$log"
+  NORVA_FAKE_LOG="Z:${log//\//\\}" wine "$dir/norva-deamon.exe" >/dev/null 2>&1 &
+  local t0; t0=$(now_ms)
+  until [[ -s "$log" ]]; do (($(now_ms) - t0 < 60000)) || fail "watchdog never started the launcher"; sleep 0.2; done
+  grep -q '启动.exe' "$log" || fail "launcher log: $(cat "$log")"
+  wine taskkill /F /PID "$(head -n1 "$log" | cut -d' ' -f1)" >/dev/null 2>&1
+  t0=$(now_ms)
+  until (($(wc -l <"$log") >= 2)); do (($(now_ms) - t0 < 30000)) || fail "killed launcher not restarted"; sleep 0.2; done
+  wine taskkill /F /IM norva-deamon.exe >/dev/null 2>&1 || true
+  wine taskkill /F /PID "$(tail -n1 "$log" | cut -d' ' -f1)" >/dev/null 2>&1 || true
+  echo "ok: $2 watchdog keeps the launcher in the Chinese folder running"
+
+  wine "$dir/norva-info.exe" >/dev/null 2>&1 &
+  local info=$!
+  local win; win=$(wait_window "$(printf '\xe9\x94\x99\xe8\xaf\xaf')")
+  [[ -n "$win" ]] || fail "$2 norva-info shows no box"
+  sleep 0.5
+  xdotool windowfocus --sync "$win" key Return
+  local code=0
+  timeout 30 tail --pid="$info" -f /dev/null || fail "$2 norva-info still open"
+  wait "$info" || code=$?
+  ((code == 0)) || fail "$2 norva-info exit code $code"
+  echo "ok: $2 norva-info shows its box and exits 0"
+
+  wine "$dir/norva-pstack.exe" >/dev/null 2>&1 &
+  [[ -n "$(wait_window NorvaPStack)" ]] || fail "$2 norva-pstack shows no window"
+  WINEQT_DEBUG_PLUGINS=1 WINEQT_FORCE_STDERR_LOGGING=1 wine "$dir/scene-board.exe" >"$out/scene.txt" 2>&1 &
+  [[ -n "$(wait_window SceneBoard)" ]] || fail "$2 scene-board shows no window"
+  sleep 2
+  grep -qiE 'loaded library .*(dsengine|wmfengine)' "$out/scene.txt" ||
+    fail "$2 scene-board loaded no media plugin: $(grep -i mediaservice "$out/scene.txt" | head -n3)"
+  wine taskkill /F /IM norva-pstack.exe >/dev/null 2>&1 || true
+  wine taskkill /F /IM scene-board.exe >/dev/null 2>&1 || true
+  echo "ok: $2 norva-pstack and scene-board show their windows (media plugin loaded)"
+}
+
+wine "$setup" /S # wine returns when the installer has ended
+inst="$prefix/drive_c/users/$user/AppData/Local/Programs/NORVA Companions"
+for f in norva-deamon.exe norva-pstack.exe norva-info.exe scene-board.exe uninstall.exe \
+         platforms/qwindows.dll; do
+  [[ -f "$inst/$f" ]] || fail "not installed: $f"
+done
+[[ "$(regval "$run_key" norva-deamon)" == '"C:\users\'"$user"'\AppData\Local\Programs\NORVA Companions\norva-deamon.exe"' ]] ||
+  fail "log-on value: [$(regval "$run_key" norva-deamon)]"
+[[ -n "$(regval "$uninstall_key\\NORVA-Companions" UninstallString)" ]] || fail "no uninstall entry"
+[[ -f "$prefix/drive_c/users/$user/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/NORVA Companions/norva-pstack.lnk" ]] ||
+  fail "no Start-menu entry"
+echo "ok: silent install for the user, log-on value, uninstall entry, Start-menu entry"
+run_programs "$inst" installed:
+
+mkdir -p "$prefix/drive_c/unpacked"
+unzip -q "$zipfile" -d "$prefix/drive_c/unpacked"
+run_programs "$prefix/drive_c/unpacked/NORVA Companions" "zip:"
+
+echo "notes" >"$inst/my notes.txt" # the user's own file stays
+# The uninstaller hands over to a copy of itself and returns at once: wait for its work.
+wine "$inst/uninstall.exe" /S
+t0=$(now_ms)
+while [[ -e "$inst/uninstall.exe" || -n "$(regval "$uninstall_key\\NORVA-Companions" UninstallString)" ]]; do
+  (($(now_ms) - t0 < 60000)) || fail "the uninstaller did not finish"
+  sleep 0.5
+done
+for f in norva-deamon.exe Qt5Core.dll platforms/qwindows.dll uninstall.exe; do
+  [[ ! -e "$inst/$f" ]] || fail "left behind: $f"
+done
+[[ -f "$inst/my notes.txt" ]] || fail "the user's own file was removed"
+[[ -z "$(regval "$run_key" norva-deamon)" ]] || fail "log-on value left behind"
+[[ -z "$(regval "$uninstall_key\\NORVA-Companions" UninstallString)" ]] || fail "uninstall entry left"
+[[ "$(regval "$uninstall_key\\NORVA" Launch)" == "$launch_before" ]] || fail "the product's Launch changed"
+echo "ok: silent uninstall removed what it installed, kept the user's file and the product's Launch"
