@@ -143,16 +143,36 @@ private:
     void StopAndCopy()
     {
         const double deadline = NowMs() + stopWithinMs_;
-        long nap = 10 * 1000; // ns
+        // Stops that are on their way arrive within a millisecond or so: yield the processor to
+        // the threads that must run to stop, then nap longer and longer.
+        const double yieldUntil = NowMs() + 2;
+        double lookAt = NowMs() + 5;
+        long nap = 20 * 1000; // ns
         while (pending_ > 0 && !result_.targetEnded && NowMs() < deadline) {
-            if (CollectStops(true))
-                nap = 10 * 1000;
-            else {
+            if (CollectStops(true)) {
+                nap = 20 * 1000;
+            } else if (NowMs() >= lookAt) {
+                // Threads in uninterruptible sleep (a parent in vfork, hung I/O) stop only once
+                // they leave it: when nothing else is outstanding, the others go free now.
+                if (OnlyUninterruptibleLeft())
+                    return;
+                lookAt = NowMs() + 5;
+            } else if (NowMs() < yieldUntil) {
+                sched_yield();
+            } else {
                 const timespec pause = {0, nap};
                 nanosleep(&pause, nullptr);
                 nap = std::min(nap * 2, 500L * 1000);
             }
         }
+    }
+
+    bool OnlyUninterruptibleLeft() const
+    {
+        for (const Seized &thread : seized_)
+            if (thread.state == Held::Pending && TaskState(pid_, thread.tid) != 'D')
+                return false;
+        return true;
     }
 
     // Takes every stop report there is now; true when there was one.
@@ -282,8 +302,8 @@ private:
                 const QByteArray state = TaskStatusField(pid_, thread.tid, "State:");
                 const QByteArray wchan = ReadTaskFile(pid_, thread.tid, "wchan").trimmed();
                 left.reason =
-                    QStringLiteral("it did not stop within %1 ms: state %2%3")
-                        .arg(QString::number(stopWithinMs_), QString::fromUtf8(state),
+                    QStringLiteral("it did not stop in time: state %1%2")
+                        .arg(QString::fromUtf8(state),
                              wchan.isEmpty() || wchan == "0"
                                  ? QString()
                                  : QStringLiteral(", waiting in ") + QString::fromUtf8(wchan));

@@ -273,11 +273,15 @@ TEST(StackCapture, ThreadThatCannotStopIsListedAndNothingIsHeldForIt)
 
 TEST(StackCapture, TargetKilledMidCaptureEndsIt)
 {
-    Helper helper(8, {QStringLiteral("vfork"), QStringLiteral("3000")});
+    Helper helper(64, {QStringLiteral("vfork"), QStringLiteral("3000")});
     const qint64 pid = helper.pid();
-    // Killed while the capture waits for the main thread, which cannot stop.
+    // Killed the moment the capture takes hold (it waits a few ms for the main thread, which
+    // cannot stop).
     std::thread killer([pid] {
-        WaitFor([&] { return StatusField(pid, "TracerPid:").toLongLong() != 0; }, 5000);
+        QElapsedTimer waited;
+        waited.start();
+        while (StatusField(pid, "TracerPid:").toLongLong() == 0 && waited.elapsed() < 5000) {
+        }
         kill(static_cast<pid_t>(pid), SIGKILL);
     });
     QElapsedTimer timer;
