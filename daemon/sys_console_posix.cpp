@@ -27,7 +27,8 @@ Target Prepare(int fd)
         return target;
     if (S_ISSOCK(st.st_mode)) {
         target.socket = true;
-    } else if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) {
+    } else if (S_ISFIFO(st.st_mode) || (S_ISCHR(st.st_mode) && isatty(fd))) {
+        // Pipes and terminals can stall; files and /dev/null cannot.
         const std::string path = "/proc/self/fd/" + std::to_string(fd);
         const int own = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (own >= 3) {
