@@ -22,7 +22,8 @@ long RssKb()
 }
 
 // Open descriptors, less the module and debug files that the stack walker keeps open for the
-// target's modules: those come once per module, whenever a frame first lands in one.
+// target's modules (debug files as in-memory copies among them): those come once per module,
+// whenever a frame first lands in one.
 int OpenDescriptors()
 {
     int count = 0;
@@ -31,6 +32,7 @@ int OpenDescriptors()
          fds.entryInfoList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System)) {
         const QString target = fd.symLinkTarget();
         const bool moduleFile = target.endsWith(QStringLiteral(".debug")) ||
+                                target.contains(QStringLiteral("memfd:norva-debuginfo")) ||
                                 target.contains(QStringLiteral(".so")) ||
                                 target == QStringLiteral(NORVA_STACK_HELPER);
         count += !moduleFile;
