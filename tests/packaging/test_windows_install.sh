@@ -51,8 +51,8 @@ wine reg add "$uninstall_key\\NORVA" /v Launch /t REG_SZ /d 'C:\讲座 程序\�
 launch_before=$(regval "$uninstall_key\\NORVA" Launch)
 [[ "$launch_before" == 'C:\讲座 程序\启动.exe' ]] || fail "Launch set to [$launch_before]"
 
-wait_window() { # title -> window id
-  timeout 60 xdotool search --sync --onlyvisible --name "^$1\$" 2>/dev/null | head -n1
+wait_window() { # title [seconds] -> window id
+  timeout "${2:-60}" xdotool search --sync --onlyvisible --name "^$1\$" 2>/dev/null | head -n1
 }
 # What there is to see when a window did not come: the windows there are, the program's output.
 no_window() { # what, output file
@@ -69,6 +69,23 @@ end_programs() {
     kill -9 "$p" 2>/dev/null || true
   done
   sleep 0.5
+}
+
+# Starts a program and waits for its window. Under Wine a GUI program now and then never maps
+# its window (seen about once in eight runs, always in a later round, with no error printed;
+# the same files show it at once otherwise): that gets one more try in a restarted Wine, and a
+# second miss fails.
+show_window() { # program, title, output file, round
+  local try
+  for try in 1 2; do
+    WINEQT_FORCE_STDERR_LOGGING=1 WINEDEBUG=err+all wine "$1" >"$3" 2>&1 &
+    [[ -n "$(wait_window "$2" 45)" ]] && return 0
+    echo "note: $4 $(basename "$1") showed no window in 45 s (try $try)"
+    wineserver -k >/dev/null 2>&1 || true
+    sleep 1
+    wineserver -p
+  done
+  no_window "$4 $(basename "$1")" "$3"
 }
 
 run_programs() { # folder with the programs
@@ -99,12 +116,10 @@ run_programs() { # folder with the programs
   ((code == 0)) || fail "$2 norva-info exit code $code"
   echo "ok: $2 norva-info shows its box and exits 0"
 
-  WINEQT_FORCE_STDERR_LOGGING=1 WINEDEBUG=err+all wine "$dir/norva-pstack.exe" >"$out/pstack.txt" 2>&1 &
-  [[ -n "$(wait_window NorvaPStack)" ]] || no_window "$2 norva-pstack" "$out/pstack.txt"
+  show_window "$dir/norva-pstack.exe" NorvaPStack "$out/pstack.txt" "$2"
   # Media Foundation: Wine's DirectShow hangs now and then (see scripts/windows-test.sh).
   WINEQT_MULTIMEDIA_PREFERRED_PLUGINS=windowsmediafoundation WINEQT_DEBUG_PLUGINS=1 \
-    WINEQT_FORCE_STDERR_LOGGING=1 wine "$dir/scene-board.exe" >"$out/scene.txt" 2>&1 &
-  [[ -n "$(wait_window SceneBoard)" ]] || no_window "$2 scene-board" "$out/scene.txt"
+    show_window "$dir/scene-board.exe" SceneBoard "$out/scene.txt" "$2"
   sleep 2
   grep -qiE 'loaded library .*(dsengine|wmfengine)' "$out/scene.txt" ||
     fail "$2 scene-board loaded no media plugin: $(grep -i mediaservice "$out/scene.txt" | head -n3)"
