@@ -5,7 +5,6 @@
 #include "StackCapture.h"
 #include "TargetHold.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -14,7 +13,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <cxxabi.h>
@@ -23,12 +21,10 @@
 #include <gelf.h>
 #include <libelf.h>
 #include <sys/mman.h>
-#include <sys/ptrace.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/user.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -583,15 +579,15 @@ bool ExplainHold(const HoldResult &hold, const ProcStatus &info, StackCapture *c
         capture->error = QStringLiteral("Process %1 ended during the capture.").arg(capture->pid);
         return false;
     }
-    if (!hold.copied.empty() || !hold.left.empty()) {
-        if (hold.copied.empty() && hold.seizeError != 0 && hold.left.size() == 1 &&
-            (hold.seizeError == EPERM || hold.seizeError == EACCES) &&
-            ReadStatus(capture->pid).tracer == 0) {
-            capture->error = PermissionReason(capture->pid, info);
-            return false;
-        }
-        return true;
+    // Not one thread taken because tracing was refused, and not by another tracer: the
+    // reason is a permission, and the text says which.
+    if (hold.copied.empty() && (hold.seizeError == EPERM || hold.seizeError == EACCES) &&
+        ReadStatus(capture->pid).tracer == 0) {
+        capture->error = PermissionReason(capture->pid, info);
+        return false;
     }
+    if (!hold.copied.empty() || !hold.left.empty())
+        return true;
     capture->error = ReadStatus(capture->pid).exists
                          ? PermissionReason(capture->pid, info)
                          : QStringLiteral("Process %1 ended before its threads could be stopped.")

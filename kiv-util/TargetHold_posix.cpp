@@ -66,6 +66,7 @@ struct Seized {
     long long tid;
     Held state = Held::Pending;
     int signal = 0; // a signal that arrived while we held the thread, handed back on release
+    bool copied = false;
 };
 
 // Everything ptrace does here runs on one short-lived thread of ours, the tracer. When it ends,
@@ -93,8 +94,8 @@ public:
     }
 
 private:
-    // PTRACE_SEIZE and PTRACE_INTERRUPT for every thread; threads started meanwhile are picked
-    // up by listing again until no new one appears.
+    // PTRACE_SEIZE for every thread, which stops none of them; threads started meanwhile are
+    // picked up by listing again until no new one appears.
     void Seize()
     {
         QSet<long long> tried;
@@ -240,6 +241,7 @@ private:
         copy.stack.resize(got > 0 ? static_cast<size_t>(got) : 0);
         copy.stackStart = from;
         result_.copied.push_back(std::move(copy));
+        thread->copied = true;
     }
 
     // Threads holding a signal of the target's are detached one by one, the signal handed
@@ -290,10 +292,7 @@ private:
             result_.left.push_back(left);
         }
         for (const Seized &thread : seized_) {
-            const bool taken =
-                std::any_of(result_.copied.begin(), result_.copied.end(),
-                            [&](const CopiedThread &c) { return c.tid == thread.tid; });
-            if (taken)
+            if (thread.copied)
                 continue;
             LeftThread left{thread.tid, {}, {}};
             if (thread.state != Held::Pending) {

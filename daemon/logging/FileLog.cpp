@@ -47,15 +47,9 @@ public:
     {
         const size_t prefixLen = std::strlen(prefix), textLen = std::strlen(text);
         const size_t need = prefixLen + stamp.size() + textLen + 1;
+        // A line is at most prefix, stamp and a 5120-byte message: it always fits an empty buffer.
         if (used_ + need > sizeof(buffer_))
             Flush();
-        if (need > sizeof(buffer_)) { // cannot happen with a 5120-byte message; stay safe
-            WriteWholeLines(logFile_, prefix, prefixLen);
-            WriteWholeLines(logFile_, stamp.data(), stamp.size());
-            WriteWholeLines(logFile_, text, textLen);
-            WriteWholeLines(logFile_, "\n", 1);
-            return;
-        }
         Append(prefix, prefixLen);
         Append(stamp.data(), stamp.size());
         Append(text, textLen);
