@@ -13,12 +13,20 @@
 
 namespace {
 
+// The file logging goes to. Changed only under g_writeLock, and read there by every write.
+struct LiveFile {
+    std::fstream *stream = nullptr; // the stream of the set-up that owns it now
+    std::wstring path;              // where a write that fails half-way is cut off again
+    std::string name;               // bare file name
+};
+LiveFile g_live;
+// The name the latest set-up tried; the live one's when it failed while a file was open.
 std::string g_currentLogName;
-// The file the installed stream writes to; a write that fails half-way is cut off again there.
-std::wstring g_livePath;
 
 // Whole messages go out one at a time, so concurrent threads never tear or interleave lines.
 std::mutex g_writeLock;
+// One set-up at a time: a set-up decides between sharing the live file and opening a new one.
+std::mutex g_setUpLock;
 
 // Writes whole lines in one go. Part of them may reach the file before the disk fills up; that
 // part is cut off again, so the file only ever holds whole lines and the next write starts
@@ -32,7 +40,7 @@ void WriteWholeLines(std::fstream &logFile, const char *data, size_t len)
     if (logFile)
         return;
     logFile.clear();
-    if (start != std::streampos(-1) && SysTruncateLog(g_livePath, start))
+    if (start != std::streampos(-1) && SysTruncateLog(g_live.path, start))
         logFile.seekp(start);
 }
 
@@ -137,9 +145,10 @@ void FileLogHandler(int level, const char *format, va_list args, void *param)
 {
     char message[5120];
     std::vsnprintf(message, sizeof(message), format, args);
-    auto *logFile = static_cast<std::fstream *>(param);
     {
         std::lock_guard<std::mutex> guard(g_writeLock);
+        // A set-up may have moved the file to another stream since this handler was chosen.
+        std::fstream *logFile = g_live.stream ? g_live.stream : static_cast<std::fstream *>(param);
         SysDebugOutput(message);
         SysDebugOutput("\n");
 
@@ -157,38 +166,62 @@ void FileLogHandler(int level, const char *format, va_list args, void *param)
 
 void InstallFileLog(std::fstream &logFile, const char *folder)
 {
+    std::lock_guard<std::mutex> setUp(g_setUpLock);
     FindNewestLog();
     g_currentLogName = MakeLogFileName("txt");
     const std::string joined = std::string(folder ? folder : "") + g_currentLogName;
     char *path = os_get_config_path_ptr(joined.c_str());
 
     wchar_t *wide = nullptr;
-    if (path && os_utf8_to_wcs_ptr(path, 0, &wide) != 0) {
-        const std::wstring widePath(wide);
+    if (!path || os_utf8_to_wcs_ptr(path, 0, &wide) == 0) {
         bfree(wide);
-
-        // Opened on a stream of its own first: a stream that is still open from an earlier
-        // set-up cannot be opened again, and it keeps logging if the new file fails.
-        std::fstream fresh;
-        if (SysOpenLogStream(fresh, widePath)) {
-            {
-                std::lock_guard<std::mutex> guard(g_writeLock);
-                logFile.swap(fresh);
-                logFile.clear();
-                g_livePath = widePath;
-            }
-            fresh.close(); // the earlier file, if any
-            SetLiveLogName(g_currentLogName.c_str());
-            PruneOldestLog(folder);
-            base_set_log_handler(FileLogHandler, &logFile);
-        } else {
-            if (logFile.is_open())
-                g_currentLogName = LiveLogName(); // lines still go there
-            logFile.setstate(std::ios::failbit);
-            blog(LOG_ERROR, "Failed to open log file");
-        }
-    } else {
-        bfree(wide);
+        bfree(path);
+        return;
     }
+    const std::wstring widePath(wide);
+    bfree(wide);
     bfree(path);
+
+    std::fstream earlier;
+    bool shared = false;
+    {
+        // A second set-up within the same second gets the live file's name: opening it again
+        // would truncate it under the writers. The open file moves to this stream instead.
+        std::lock_guard<std::mutex> guard(g_writeLock);
+        if (g_live.stream && g_live.path == widePath && g_live.stream->is_open()) {
+            if (g_live.stream != &logFile) {
+                logFile.swap(*g_live.stream);
+                earlier.swap(*g_live.stream); // what this stream held before
+                g_live.stream = &logFile;
+            }
+            logFile.clear();
+            shared = true;
+        }
+    }
+    if (shared) {
+        earlier.close();
+        base_set_log_handler(FileLogHandler, &logFile);
+        return;
+    }
+
+    // Opened on a stream of its own first: a stream that is still open from an earlier set-up
+    // cannot be opened again, and it keeps logging if the new file fails.
+    std::fstream fresh;
+    if (SysOpenLogStream(fresh, widePath)) {
+        {
+            std::lock_guard<std::mutex> guard(g_writeLock);
+            logFile.swap(fresh);
+            logFile.clear();
+            g_live = {&logFile, widePath, g_currentLogName};
+        }
+        fresh.close(); // the earlier file, if any
+        SetLiveLogName(g_currentLogName.c_str());
+        PruneOldestLog(folder);
+        base_set_log_handler(FileLogHandler, &logFile);
+    } else {
+        if (logFile.is_open() && g_live.stream)
+            g_currentLogName = g_live.name; // lines still go there
+        logFile.setstate(std::ios::failbit);
+        blog(LOG_ERROR, "Failed to open log file");
+    }
 }

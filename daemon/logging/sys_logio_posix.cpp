@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <pthread.h>
 #include <unistd.h>
 #include <util/bmem.h>
@@ -59,17 +60,34 @@ bool SysDebuggerPresent()
     return tracer != 0;
 }
 
+namespace {
+// Threads between setting SIGTRAP aside and restoring it. The disposition is process-wide: it
+// goes back only when the last of them is done, or another thread's trap, still on its way
+// through the tracer, would meet the killing default.
+std::mutex g_breakLock;
+int g_breaking = 0;
+struct sigaction g_savedTrap;
+} // namespace
+
 void SysDebugBreak()
 {
     // A traced process sees even an ignored signal reach its tracer first: a debugger stops
     // there as it would at a breakpoint, while a tracer that passes the signal on (strace, the
     // stack viewer) hands it back to an ignoring process instead of a killing default.
-    struct sigaction ignore = {}, saved = {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGTRAP, &ignore, &saved);
+    {
+        std::lock_guard<std::mutex> guard(g_breakLock);
+        if (g_breaking++ == 0) {
+            struct sigaction ignore = {};
+            ignore.sa_handler = SIG_IGN;
+            sigemptyset(&ignore.sa_mask);
+            sigaction(SIGTRAP, &ignore, &g_savedTrap);
+        }
+    }
+    // raise returns once the signal has been through the tracer and dealt with.
     raise(SIGTRAP);
-    sigaction(SIGTRAP, &saved, nullptr);
+    std::lock_guard<std::mutex> guard(g_breakLock);
+    if (--g_breaking == 0)
+        sigaction(SIGTRAP, &g_savedTrap, nullptr);
 }
 
 bool SysLocalTime(time_t seconds, struct tm *local)

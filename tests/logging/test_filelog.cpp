@@ -1,3 +1,5 @@
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <regex>
 #include <set>
@@ -171,28 +173,45 @@ TEST_F(FileLogTest, MissingFolderLogsAnErrorAndInstallsNothing)
     EXPECT_NE(std::string(CurrentLogFileName()), "") << "the attempted name is kept";
 }
 
-TEST_F(FileLogTest, TwoSetUpsInOneSecondShareTheFile)
+TEST_F(FileLogTest, SetUpsInOneSecondShareTheFileWhileThreadsWrite)
 {
-    std::fstream first, second;
-    std::string firstName;
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        InstallFileLog(first, "kiv-studio/logs/");
-        firstName = CurrentLogFileName();
-        blog(LOG_INFO, "from the first");
-        InstallFileLog(second, "kiv-studio/logs/");
-        if (firstName == CurrentLogFileName())
-            break;
-        base_set_log_handler(previous_, previousParam_);
-        first.close();
-        second.close();
-        for (const std::string &name : Files())
-            os_unlink((logs_ + "/" + name).c_str());
+    // Set-ups come faster than the clock's seconds, so most find the live file's name taken:
+    // they must share it, never truncate it under the writers.
+    SetMaxLogFiles(1000);
+    std::fstream streams[2];
+    InstallFileLog(streams[0], "kiv-studio/logs/");
+    std::atomic<bool> stop{false};
+    std::atomic<long> written{0};
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t)
+        writers.emplace_back([&] {
+            while (!stop) {
+                blog(LOG_INFO, "line");
+                ++written;
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
+            }
+        });
+    for (int setUp = 1; setUp <= 40; ++setUp) {
+        InstallFileLog(streams[setUp % 2], "kiv-studio/logs/");
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    ASSERT_EQ(firstName, CurrentLogFileName());
-    blog(LOG_INFO, "from the second");
-    const std::vector<std::string> lines = ReadLines(CurrentPath());
-    ASSERT_EQ(lines.size(), 1u) << "the second set-up truncated the file";
-    EXPECT_NE(lines[0].find("from the second"), std::string::npos);
+    stop = true;
+    for (auto &writer : writers)
+        writer.join();
+    blog(LOG_INFO, "line");
+    ++written;
+
+    long lines = 0;
+    for (const std::string &name : Files()) {
+        std::ifstream in(logs_ + "/" + name, std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(in)), {});
+        EXPECT_EQ(text.find('\0'), std::string::npos) << name;
+        lines += std::count(text.begin(), text.end(), '\n');
+    }
+    EXPECT_EQ(lines, written.load()) << "every line logged is in a file";
+    const std::vector<std::string> last = ReadLines(CurrentPath());
+    ASSERT_FALSE(last.empty());
+    EXPECT_NE(last.back().find("line"), std::string::npos);
 }
 
 TEST_F(FileLogTest, ConcurrentWritersNeverTearOrInterleaveLines)

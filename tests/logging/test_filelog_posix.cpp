@@ -134,4 +134,49 @@ TEST_F(FileLogTest, ErrorsStopInAnAttachedDebuggerAfterTheFileLine)
     EXPECT_TRUE(WIFEXITED(status)) << "status " << status;
 }
 
+TEST_F(FileLogTest, ThreadsLoggingErrorsAtOnceSurviveATracerThatPassesTheBreakOn)
+{
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(go[1]);
+        char byte;
+        if (read(go[0], &byte, 1) != 1) // traced from here on
+            _exit(3);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 2);
+        std::fstream log;
+        InstallFileLog(log, "kiv-studio/logs/");
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([] {
+                for (int i = 0; i < 300; ++i)
+                    blog(LOG_ERROR, "error %d", i);
+            });
+        for (auto &thread : threads)
+            thread.join();
+        _exit(0);
+    }
+    close(go[0]);
+    // Like strace -f: every thread traced, every signal handed back.
+    ASSERT_EQ(ptrace(PTRACE_SEIZE, child, nullptr, reinterpret_cast<void *>(PTRACE_O_TRACECLONE)),
+              0);
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    close(go[1]);
+    int status = 0;
+    for (;;) {
+        const pid_t tid = waitpid(-1, &status, __WALL);
+        ASSERT_GT(tid, 0);
+        if (tid == child && !WIFSTOPPED(status))
+            break;
+        if (WIFSTOPPED(status)) {
+            const long pass = (status >> 16) == 0 ? WSTOPSIG(status) : 0;
+            ptrace(PTRACE_CONT, tid, nullptr, reinterpret_cast<void *>(pass));
+        }
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
 } // namespace
