@@ -13,6 +13,7 @@ namespace {
 struct Target {
     int fd = -1;
     bool socket = false;
+    bool file = false; // a regular file: a write cut short by a full disk is taken back
 };
 Target g_out, g_err;
 
@@ -27,6 +28,8 @@ Target Prepare(int fd)
         return target;
     if (S_ISSOCK(st.st_mode)) {
         target.socket = true;
+    } else if (S_ISREG(st.st_mode)) {
+        target.file = true;
     } else if (S_ISFIFO(st.st_mode) || (S_ISCHR(st.st_mode) && isatty(fd))) {
         // Pipes and terminals can stall; files and /dev/null cannot.
         const std::string path = "/proc/self/fd/" + std::to_string(fd);
@@ -53,11 +56,27 @@ void SysPrepareConsole()
     g_err = Prepare(STDERR_FILENO);
 }
 
+namespace {
+
+// Where the next write lands in a regular file, or -1.
+off_t WriteOffset(int fd)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0 && (flags & O_APPEND)) {
+        struct stat st;
+        return fstat(fd, &st) == 0 ? st.st_size : -1;
+    }
+    return lseek(fd, 0, SEEK_CUR);
+}
+
+} // namespace
+
 bool SysConsoleWrite(SysStream stream, const char *data, size_t len)
 {
     const Target &target = stream == SysStream::Out ? g_out : g_err;
     if (target.fd < 0)
         return false;
+    const off_t start = target.file ? WriteOffset(target.fd) : -1;
     size_t done = 0;
     while (done < len) {
         const ssize_t n =
@@ -66,8 +85,14 @@ bool SysConsoleWrite(SysStream stream, const char *data, size_t len)
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return false;
+            break;
         done += static_cast<size_t>(n);
     }
-    return true;
+    if (done == len)
+        return true;
+    // Part of a line in a file (the disk filled up half-way): cut it off again, so the next
+    // line does not run on from it.
+    if (done > 0 && start >= 0 && ftruncate(target.fd, start) == 0)
+        lseek(target.fd, start, SEEK_SET);
+    return false;
 }

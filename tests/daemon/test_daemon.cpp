@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <algorithm>
@@ -12,7 +13,9 @@
 #include <gtest/gtest.h>
 #include <memory>
 #if !defined(_WIN32)
+#include <csignal>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
@@ -291,6 +294,31 @@ TEST_F(DaemonTest, OutputThatNobodyReadsNeverStopsTheWatch)
     for (const QFileInfo &fd : QDir(QStringLiteral("/proc/%1/fd").arg(launcher))
                                    .entryInfoList(QDir::System | QDir::Files))
         EXPECT_NE(fd.symLinkTarget().toStdString(), inherited.fileName().toStdString());
+}
+
+TEST_F(DaemonTest, FullDiskCostsWholeLinesOnly)
+{
+    WriteLaunch("Launch=" NORVA_FAKE_LAUNCHER);
+    // A file-size limit stands in for a full disk: writes past it fail, the first one in part.
+    QProcess *daemon = StartDaemon("NORVA_FAKE_EXIT=1", [] {
+        signal(SIGXFSZ, SIG_IGN);
+        const struct rlimit tight = {300, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &tight);
+    });
+    EXPECT_TRUE(WaitFor([&] { return Starts() >= 3; }, 4000));
+    const struct rlimit roomy = {RLIM_INFINITY, RLIM_INFINITY};
+    ASSERT_EQ(prlimit(static_cast<pid_t>(daemon->processId()), RLIMIT_FSIZE, &roomy, nullptr), 0);
+    EXPECT_TRUE(WaitFor([&] { return Out(0).contains("log lines were dropped"); }, 3000));
+    daemon->kill();
+    daemon->waitForFinished(3000);
+    const QRegularExpression line(QStringLiteral("^(info|warning|error): [^\\n]*$"));
+    const QRegularExpression gluedPrefix(QStringLiteral(".(info|warning|error): "));
+    for (const QByteArray &text : Out(0).split('\n')) {
+        if (text.isEmpty())
+            continue;
+        EXPECT_TRUE(line.match(QString::fromUtf8(text)).hasMatch()) << text.constData();
+        EXPECT_FALSE(gluedPrefix.match(QString::fromUtf8(text)).hasMatch()) << text.constData();
+    }
 }
 
 TEST_F(DaemonTest, CrashingLauncherLeavesNoZombies)
