@@ -2,15 +2,26 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <util/base.h>
 
 #include "sys_codepage.h"
 
 namespace {
+
+std::string OctalMode(mode_t mode)
+{
+    char text[8];
+    std::snprintf(text, sizeof(text), "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
 
 unsigned long WindowsError(int err)
 {
@@ -37,17 +48,41 @@ unsigned long WindowsError(int err)
     }
 }
 
+// Says once why the runtime folder cannot be used, before the lines of the call that failed;
+// again only when the reason changes, since the watch asks every second.
+void WarnRuntimeFolder(const std::string &dir, const std::string &why)
+{
+    static std::mutex lock;
+    static std::string said;
+    const std::string warning = "Runtime folder " + dir + " is refused: " + why;
+    std::lock_guard<std::mutex> guard(lock);
+    if (warning == said)
+        return;
+    said = warning;
+    blog(LOG_WARNING, "%s", warning.c_str());
+}
+
 // Only a folder of our own that nobody else may enter can decide which copy of us runs;
-// another user's lock file in a shared folder must not.
-bool PrivateFolder(const std::string &dir, unsigned long *lastError)
+// another user's lock file in a shared folder must not. followLink: the folder a symbolic link
+// names is what counts ($XDG_RUNTIME_DIR may be one); a link in /tmp is not ours to follow.
+bool PrivateFolder(const std::string &dir, bool followLink, unsigned long *lastError)
 {
     struct stat st;
-    if (lstat(dir.c_str(), &st) != 0) {
+    if ((followLink ? stat(dir.c_str(), &st) : lstat(dir.c_str(), &st)) != 0) {
         *lastError = WindowsError(errno);
+        WarnRuntimeFolder(dir, std::strerror(errno));
         return false;
     }
-    if (!S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 077) != 0) {
+    std::string why;
+    if (!S_ISDIR(st.st_mode))
+        why = "it is not a folder";
+    else if (st.st_uid != getuid())
+        why = "it belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    else if ((st.st_mode & 077) != 0)
+        why = "others may enter it (mode " + OctalMode(st.st_mode) + ", 0700 is needed)";
+    if (!why.empty()) {
         *lastError = kSysErrorAccessDenied;
+        WarnRuntimeFolder(dir, why);
         return false;
     }
     return true;
@@ -61,14 +96,15 @@ bool RuntimeDir(std::string *dir, unsigned long *lastError)
     const char *xdg = std::getenv("XDG_RUNTIME_DIR");
     if (xdg && xdg[0] == '/') {
         *dir = xdg;
-        return PrivateFolder(*dir, lastError);
+        return PrivateFolder(*dir, true, lastError);
     }
     *dir = "/tmp/norva-" + std::to_string(getuid());
     if (mkdir(dir->c_str(), 0700) != 0 && errno != EEXIST) {
         *lastError = WindowsError(errno);
+        WarnRuntimeFolder(*dir, std::string("it cannot be made: ") + std::strerror(errno));
         return false;
     }
-    return PrivateFolder(*dir, lastError);
+    return PrivateFolder(*dir, false, lastError);
 }
 
 // Mutex names may hold any character; file names get the safe ones as they are and

@@ -164,15 +164,26 @@ TEST_F(ProcessMutexTest, UnsafeRuntimeFolderIsRefused)
     EXPECT_FALSE(CreateAndCheckMutexOnly(name.c_str()));
     EXPECT_FALSE(CheckMutex(name.c_str()));
     chmod(dir.constData(), 0700);
-    ASSERT_EQ(log.lines().size(), 2u);
-    EXPECT_NE(log.lines()[0].text.find("(73)-<CreateAndCheckMutexOnly>: Create mutext Failed"),
+    // One warning that says which folder and why, then the usual lines.
+    ASSERT_EQ(log.lines().size(), 3u);
+    EXPECT_EQ(log.lines()[0].text, "Runtime folder " + dir.toStdString() +
+                                       " is refused: others may enter it (mode 0777, 0700 is "
+                                       "needed)");
+    EXPECT_NE(log.lines()[1].text.find("(73)-<CreateAndCheckMutexOnly>: Create mutext Failed"),
               std::string::npos);
-    EXPECT_NE(log.lines()[1].text.find("GetLastError = 5"), std::string::npos);
+    EXPECT_NE(log.lines()[2].text.find("GetLastError = 5"), std::string::npos);
 
     // XDG_RUNTIME_DIR must be just as private: another user's lock file there decides nothing.
-    qputenv("XDG_RUNTIME_DIR", runtime_.path().toLocal8Bit());
-    ASSERT_EQ(chmod(runtime_.path().toLocal8Bit().constData(), 01777), 0);
+    // A symbolic link to a private folder of ours is that folder.
+    const QByteArray runtime = runtime_.path().toLocal8Bit();
+    const QByteArray link = runtime + "-link";
+    ASSERT_EQ(symlink(runtime.constData(), link.constData()), 0);
+    qputenv("XDG_RUNTIME_DIR", link);
+    EXPECT_TRUE(CreateAndCheckMutexOnly(name.c_str()));
+    CloseMutex();
+    ASSERT_EQ(chmod(runtime.constData(), 01777), 0);
     EXPECT_FALSE(CreateAndCheckMutexOnly(name.c_str()));
+    unlink(link.constData());
 }
 #endif
 
