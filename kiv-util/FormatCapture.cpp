@@ -30,6 +30,8 @@ QString FormatCapture(const StackCapture &capture)
                      QString::number(capture.threads.size()),
                      capture.threads.size() == 1 ? QString() : QStringLiteral("s"),
                      QString::number(capture.stoppedMs, 'f', 2));
+    for (const QString &note : capture.notes)
+        html += QStringLiteral("<p>Note: ") + Esc(note) + QStringLiteral("</p>");
     for (const ThreadStack &thread : capture.threads) {
         html += QStringLiteral("<p><b>Thread %1</b> %2</p><pre style=\"white-space: pre-wrap\">")
                     .arg(QString::number(thread.tid), Esc(thread.name));
@@ -61,25 +63,4 @@ QString FormatCapture(const StackCapture &capture)
         html += QStringLiteral("</pre>");
     }
     return html + QStringLiteral("</body></html>");
-}
-
-void ResolveFrames(StackCapture *capture, const QVector<QVector<uint64_t>> &lookups,
-                   QHash<uint64_t, CodeSymbol> *cache,
-                   const std::function<CodeSymbol(uint64_t)> &resolve)
-{
-    for (int t = 0; t < capture->threads.size() && t < lookups.size(); ++t) {
-        ThreadStack &thread = capture->threads[t];
-        for (int f = 0; f < thread.frames.size() && f < lookups[t].size(); ++f) {
-            const uint64_t address = lookups[t][f];
-            auto it = cache->find(address);
-            if (it == cache->end())
-                it = cache->insert(address, resolve(address));
-            StackFrame &frame = thread.frames[f];
-            frame.function = it->function;
-            frame.offset = it->function.isEmpty() ? 0 : frame.pc - it->start;
-            frame.module = it->module;
-            frame.file = it->file;
-            frame.line = it->line;
-        }
-    }
 }

@@ -21,6 +21,7 @@ struct ThreadStack {
     QString name;
     QVector<StackFrame> frames;
     QString truncated;       // why the walk broke off; empty when it reached the end
+    bool frameLimitReached = false;
     QString notCaptured;     // why the thread has no stack at all; empty when it was captured
     QStringList kernelStack; // where such a thread waits in the kernel, where readable
 };
@@ -28,6 +29,7 @@ struct ThreadStack {
 struct StackCapture {
     bool ok = false;
     QString error; // why there is no capture, fit to show
+    QStringList notes; // what the capture had to leave out, such as a debug file it skipped
     long long pid = 0;
     QString processName;
     double stoppedMs = 0; // how long the target's threads were held
@@ -42,6 +44,13 @@ struct CodeSymbol {
     QString file;
     int line = 0;
 };
+
+// Walks stop after this many frames: a corrupt stack can look endless.
+constexpr int kStackFrameLimit = 256;
+
+// Appends a frame at pc; at the limit it appends nothing, marks the thread as cut off there and
+// returns false.
+bool AddFrame(ThreadStack *thread, uint64_t pc);
 
 // Fills in the names of every frame from lookups (per thread, per frame: the address to look
 // up), asking resolve only for addresses that cache does not hold yet.

@@ -1,15 +1,16 @@
 // Linux back end: every thread of the target is stopped together only long enough to copy its
 // registers and live stack (TargetHold), then elfutils libdw walks the copies and names the
 // addresses while the target runs on.
-#include "ProcFiles.h"
+#include "DebugFiles.h"
+#include "ProcInfo.h"
 #include "StackCapture.h"
 #include "TargetHold.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QSet>
+#include <QThread>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,60 +18,11 @@
 #include <cstring>
 #include <cxxabi.h>
 #include <elfutils/libdwfl.h>
-#include <fcntl.h>
-#include <gelf.h>
-#include <libelf.h>
-#include <sys/mman.h>
-#include <sys/sendfile.h>
-#include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/user.h>
 #include <unistd.h>
 
 namespace {
-
-constexpr int kFrameLimit = 256;
-
-QByteArray ReadProcFile(const QString &path)
-{
-    return ReadProc(QFile::encodeName(path));
-}
-
-struct ProcStatus {
-    bool exists = false;
-    QString name;
-    char state = 0;
-    long long tgid = 0;
-    long long tracer = 0;
-    long long uid = -1;
-    int threads = 0;
-    bool kernelThread = false;
-};
-
-QByteArray StatusField(const QByteArray &status, const char *key)
-{
-    return StatusValue(status, key);
-}
-
-ProcStatus ReadStatus(long long pid)
-{
-    ProcStatus info;
-    const QByteArray status = ReadProcFile(QStringLiteral("/proc/%1/status").arg(pid));
-    if (status.isEmpty())
-        return info;
-    info.exists = true;
-    info.name = QString::fromUtf8(StatusField(status, "Name:"));
-    info.state = StatusField(status, "State:").left(1).at(0);
-    info.threads = StatusField(status, "Threads:").toInt();
-    info.tgid = StatusField(status, "Tgid:").toLongLong();
-    info.tracer = StatusField(status, "TracerPid:").toLongLong();
-    info.uid = StatusField(status, "Uid:").split('\t').value(0).toLongLong();
-    // Field 9 of stat holds the task flags; PF_KTHREAD marks kernel threads.
-    const QByteArray stat = ReadProcFile(QStringLiteral("/proc/%1/stat").arg(pid));
-    const QList<QByteArray> rest = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-    info.kernelThread = (rest.value(6).toULongLong() & 0x00200000u) != 0;
-    return info;
-}
 
 QString ThreadName(long long pid, long long tid)
 {
@@ -84,8 +36,7 @@ QString PermissionReason(long long pid, const ProcStatus &info)
                               "only that user or root may look at it.")
             .arg(pid)
             .arg(info.uid);
-    const QByteArray scope =
-        ReadProcFile(QStringLiteral("/proc/sys/kernel/yama/ptrace_scope")).trimmed();
+    const QByteArray scope = ReadProc("/proc/sys/kernel/yama/ptrace_scope").trimmed();
     if (scope == "1")
         return QStringLiteral("Permission denied by ptrace restrictions: kernel.yama.ptrace_scope "
                               "is 1, so only a parent may trace its children. Run as root, or set "
@@ -101,135 +52,31 @@ QString PermissionReason(long long pid, const ProcStatus &info)
         .arg(pid);
 }
 
-// The target whose modules are being looked up; module files are opened through its own view
-// of the file system, so a process in another mount namespace gets its own files' names.
-long long g_modulesOf = 0;
-
-int FindElf(Dwfl_Module *module, void **userdata, const char *moduleName, Dwarf_Addr base,
-            char **fileName, Elf **elf)
+QString AnotherCapture(const QString &tracer)
 {
-    if (moduleName && moduleName[0] == '/' && g_modulesOf > 0) {
-        const QByteArray path =
-            QByteArray("/proc/") + QByteArray::number(g_modulesOf) + "/root" + moduleName;
-        const int fd = open(path.constData(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) {
-            *fileName = strdup(path.constData());
-            return fd;
-        }
-    }
-    return dwfl_linux_proc_find_elf(module, userdata, moduleName, base, fileName, elf);
+    return QStringLiteral("another program is capturing this process right now (process %1)")
+        .arg(tracer);
 }
 
-bool HasCompressedSections(Elf *elf)
+// Why a thread has no stack, in words: the one place they are worded.
+QString LeftReason(const LeftThread &left)
 {
-    size_t strndx = 0;
-    if (elf_getshdrstrndx(elf, &strndx) != 0)
-        return false;
-    for (Elf_Scn *scn = elf_nextscn(elf, nullptr); scn; scn = elf_nextscn(elf, scn)) {
-        GElf_Shdr shdr;
-        if (!gelf_getshdr(scn, &shdr))
-            continue;
-        const char *name = elf_strptr(elf, strndx, shdr.sh_name);
-        if ((shdr.sh_flags & SHF_COMPRESSED) || (name && std::strncmp(name, ".zdebug", 7) == 0))
-            return true;
+    switch (left.why) {
+    case LeftWhy::Ended:
+        return QStringLiteral("it ended during the capture");
+    case LeftWhy::Busy:
+        return AnotherCapture(left.tracer);
+    case LeftWhy::Refused:
+        return QStringLiteral("it could not be stopped: %1")
+            .arg(QString::fromLocal8Bit(std::strerror(left.error)));
+    case LeftWhy::NotStopped:
+        break;
     }
-    return false;
-}
-
-// An uncompressed copy of a debug file, in memory only (a memfd), or -1. libdw would otherwise
-// inflate the same sections again for every process the viewer looks at.
-int InflatedCopy(int fd)
-{
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        return -1;
-    const int copy = memfd_create("norva-debuginfo", MFD_CLOEXEC);
-    if (copy < 0)
-        return -1;
-    off_t offset = 0;
-    while (offset < st.st_size) {
-        const ssize_t n = sendfile(copy, fd, &offset, static_cast<size_t>(st.st_size - offset));
-        if (n <= 0) {
-            close(copy);
-            return -1;
-        }
-    }
-    bool ok = false;
-    if (Elf *elf = elf_begin(copy, ELF_C_RDWR, nullptr)) {
-        size_t strndx = 0;
-        ok = elf_getshdrstrndx(elf, &strndx) == 0;
-        for (Elf_Scn *scn = elf_nextscn(elf, nullptr); ok && scn; scn = elf_nextscn(elf, scn)) {
-            GElf_Shdr shdr;
-            if (!gelf_getshdr(scn, &shdr))
-                continue;
-            const char *name = elf_strptr(elf, strndx, shdr.sh_name);
-            if (shdr.sh_flags & SHF_COMPRESSED)
-                ok = elf_compress(scn, 0, 0) >= 0;
-            else if (name && std::strncmp(name, ".zdebug", 7) == 0)
-                ok = elf_compress_gnu(scn, 0, 0) >= 0;
-        }
-        ok = ok && elf_update(elf, ELF_C_WRITE) >= 0;
-        elf_end(elf);
-    }
-    if (!ok) {
-        close(copy);
-        return -1;
-    }
-    return copy;
-}
-
-// Debug files found so far, by build-id, for the viewer's whole life: a second target that
-// uses the same C library pays nothing more for its debug information.
-struct DebugFile {
-    int fd = -1; // kept open; every user gets a duplicate
-    QByteArray path;
-};
-
-QHash<QByteArray, DebugFile> &DebugFiles()
-{
-    static QHash<QByteArray, DebugFile> files;
-    return files;
-}
-
-int FindDebuginfo(Dwfl_Module *module, void **userdata, const char *moduleName, GElf_Addr base,
-                  const char *fileName, const char *debuglinkFile, GElf_Word debuglinkCrc,
-                  char **debuginfoFileName)
-{
-    const unsigned char *id = nullptr;
-    GElf_Addr idAddress = 0;
-    const int idLength = dwfl_module_build_id(module, &id, &idAddress);
-    const QByteArray key =
-        idLength > 0 ? QByteArray(reinterpret_cast<const char *>(id), idLength) : QByteArray();
-    if (!key.isEmpty()) {
-        const auto known = DebugFiles().constFind(key);
-        if (known != DebugFiles().constEnd()) {
-            if (known->fd < 0)
-                return -1;
-            std::free(*debuginfoFileName);
-            *debuginfoFileName = strdup(known->path.constData());
-            return fcntl(known->fd, F_DUPFD_CLOEXEC, 0); // libdw still checks the build-id
-        }
-    }
-    int fd = dwfl_standard_find_debuginfo(module, userdata, moduleName, base, fileName,
-                                          debuglinkFile, debuglinkCrc, debuginfoFileName);
-    if (key.isEmpty())
-        return fd;
-    DebugFile found;
-    if (fd >= 0) {
-        found.path = *debuginfoFileName ? QByteArray(*debuginfoFileName) : QByteArray();
-        Elf *elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
-        const bool compressed = elf && HasCompressedSections(elf);
-        elf_end(elf);
-        const int inflated = compressed ? InflatedCopy(fd) : -1;
-        if (inflated >= 0) {
-            close(fd);
-            fd = inflated;
-            lseek(fd, 0, SEEK_SET);
-        }
-        found.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    }
-    DebugFiles().insert(key, found);
-    return fd;
+    const QString wchan = left.wchan.isEmpty() || left.wchan == "0"
+                              ? QString()
+                              : QStringLiteral(", waiting in ") + QString::fromUtf8(left.wchan);
+    return QStringLiteral("it did not stop in time: state %1%2")
+        .arg(left.state ? QString(QLatin1Char(left.state)) : QStringLiteral("unknown"), wchan);
 }
 
 struct WalkContext {
@@ -247,13 +94,8 @@ int OnFrame(Dwfl_Frame *state, void *arg)
         ctx->error = QString::fromUtf8(dwfl_errmsg(-1));
         return DWARF_CB_ABORT;
     }
-    if (ctx->thread->frames.size() >= kFrameLimit) {
-        ctx->error = QStringLiteral("more than %1 frames").arg(kFrameLimit);
+    if (!AddFrame(ctx->thread, pc))
         return DWARF_CB_ABORT;
-    }
-    StackFrame frame;
-    frame.pc = pc;
-    ctx->thread->frames.push_back(frame);
     // A return address points past the call: look up the call itself.
     ctx->lookup.push_back(activation || pc == 0 ? pc : pc - 1);
     return DWARF_CB_OK;
@@ -265,8 +107,11 @@ QString CleanName(const char *raw)
     const int at = name.indexOf('@'); // versioned symbols: memcpy@@GLIBC_2.14
     if (at > 0)
         name.truncate(at);
+    // Only mangled names: the demangler would read a C function "h" as the type it encodes.
     int status = -1;
-    char *demangled = abi::__cxa_demangle(name.constData(), nullptr, nullptr, &status);
+    char *demangled = name.startsWith("_Z")
+                          ? abi::__cxa_demangle(name.constData(), nullptr, nullptr, &status)
+                          : nullptr;
     QString result = QString::fromUtf8(status == 0 && demangled ? demangled : name.constData());
     std::free(demangled);
     return result;
@@ -314,12 +159,6 @@ bool IsOutermost(const QString &function)
         QStringLiteral("start_thread"),
     };
     return kEntries.contains(function);
-}
-
-unsigned long long StartTime(long long pid)
-{
-    const QByteArray stat = ReadProcFile(QStringLiteral("/proc/%1/stat").arg(pid));
-    return stat.mid(stat.lastIndexOf(')') + 2).split(' ').value(19).toULongLong();
 }
 
 // The file-backed executable mappings: when they change, cached names may be wrong.
@@ -453,6 +292,28 @@ TargetSession &Session()
 
 constexpr int kStopWithinMs = 150;
 
+// The process whose thread traces this viewer, or 0: that process cannot be stopped without
+// stopping the viewer too.
+long long OurTracer()
+{
+    const ProcStatus self = ReadStatus(getpid());
+    return self.tracer > 0 ? std::max(ReadStatus(self.tracer).tgid, self.tracer) : 0;
+}
+
+// Waits a moment for a tracer to let go, as another capture does within a fraction of a
+// second; the thread id of the tracer still there, or 0.
+long long TracerAfterAMoment(long long pid)
+{
+    QElapsedTimer waited;
+    waited.start();
+    long long tracer = ReadStatus(pid).tracer;
+    while (tracer != 0 && waited.elapsed() < 300) {
+        QThread::msleep(5);
+        tracer = ReadStatus(pid).tracer;
+    }
+    return tracer;
+}
+
 // Stage 1: what the process is, and whether it can be captured at all. Sets capture->error and
 // returns false when not.
 bool Examine(unsigned long requested, StackCapture *capture, ProcStatus *info)
@@ -477,7 +338,7 @@ bool Examine(unsigned long requested, StackCapture *capture, ProcStatus *info)
                              .arg(pid);
         return false;
     }
-    if (info->kernelThread) {
+    if (ReadStat(capture->pid).kernelThread()) {
         capture->error = QStringLiteral("Process %1 (%2) is a kernel thread: it has no user-space "
                                         "stack to show.")
                              .arg(pid, info->name);
@@ -490,14 +351,19 @@ bool Examine(unsigned long requested, StackCapture *capture, ProcStatus *info)
                              .arg(pid, info->name);
         return false;
     }
-    if (info->tracer != 0) {
-        const ProcStatus tracer = ReadStatus(info->tracer);
+    if (OurTracer() == capture->pid) {
+        capture->error = QStringLiteral("Process %1 (%2) is tracing this viewer: stopping it would "
+                                        "stop the viewer as well. Capture it from another viewer "
+                                        "that it does not trace.")
+                             .arg(pid, info->name);
+        return false;
+    }
+    if (const long long tracer = TracerAfterAMoment(capture->pid)) {
+        const QString process = ProcessOfThread(tracer);
         capture->error =
-            QStringLiteral("Process %1 (%2) is already being traced by process %3%4; "
+            QStringLiteral("Process %1 (%2) is already being traced by process %3; "
                            "a process can have only one tracer at a time.")
-                .arg(pid, info->name, QString::number(info->tracer),
-                     tracer.exists ? QStringLiteral(" (") + tracer.name + QLatin1Char(')')
-                                   : QString());
+                .arg(pid, info->name, process.isEmpty() ? QString::number(tracer) : process);
         return false;
     }
     return true;
@@ -523,13 +389,11 @@ bool ReportModules(StackCapture *capture, const ProcStatus &info, long long memo
 {
     // Debug information comes from this machine only, never from the network.
     unsetenv("DEBUGINFOD_URLS");
-    static char *debuginfoPath = nullptr;
-    static const Dwfl_Callbacks callbacks = {FindElf, FindDebuginfo, nullptr, &debuginfoPath};
-    const unsigned long long startTime = StartTime(capture->pid);
+    const unsigned long long startTime = ReadStat(capture->pid).startTime;
     if (session->pid != capture->pid || session->startTime != startTime)
         session->Reset();
     if (!session->dwfl) {
-        session->dwfl = dwfl_begin(&callbacks);
+        session->dwfl = dwfl_begin(ModuleFileCallbacks());
         session->pid = capture->pid;
         session->startTime = startTime;
     }
@@ -544,7 +408,7 @@ bool ReportModules(StackCapture *capture, const ProcStatus &info, long long memo
         return true; // the same modules where they were: nothing to report again
     session->symbols.clear();
     session->mappings = mappings;
-    g_modulesOf = memoryPid;
+    SetModuleView(memoryPid, maps);
     dwfl_report_begin(session->dwfl);
     const int reported = dwfl_linux_proc_report(session->dwfl, static_cast<pid_t>(memoryPid));
     dwfl_report_end(session->dwfl, nullptr, nullptr);
@@ -572,26 +436,50 @@ bool ReportModules(StackCapture *capture, const ProcStatus &info, long long memo
 }
 
 // Stage 3 (seize, stop with a deadline, copy, release) is HoldAndCopy. This explains a hold that
-// captured nothing; false when the capture has to end with that text.
+// captured nothing, or nothing that can be trusted; false when the capture has to end with that
+// text.
 bool ExplainHold(const HoldResult &hold, const ProcStatus &info, StackCapture *capture)
 {
+    const QString pid = QString::number(capture->pid);
     if (hold.targetEnded) {
-        capture->error = QStringLiteral("Process %1 ended during the capture.").arg(capture->pid);
+        capture->error = QStringLiteral("Process %1 ended during the capture.").arg(pid);
         return false;
     }
-    // Not one thread taken because tracing was refused, and not by another tracer: the
-    // reason is a permission, and the text says which.
-    if (hold.copied.empty() && (hold.seizeError == EPERM || hold.seizeError == EACCES) &&
-        ReadStatus(capture->pid).tracer == 0) {
+    if (hold.execed) {
+        capture->error = QStringLiteral("Process %1 started another program during the capture, "
+                                        "so its threads and modules changed under it; capture it "
+                                        "again.")
+                             .arg(pid);
+        return false;
+    }
+    if (!hold.copied.empty())
+        return true;
+    for (const LeftThread &left : hold.left) {
+        if (left.why == LeftWhy::Busy) {
+            capture->error = QStringLiteral("Process %1 (%2) cannot be captured: %3. Try again in "
+                                            "a moment.")
+                                 .arg(pid, info.name, AnotherCapture(left.tracer));
+            return false;
+        }
+    }
+    if (hold.tracerFailed && hold.left.empty()) {
+        capture->error = QStringLiteral("Process %1 could not be captured: the tracer this viewer "
+                                        "starts for it did not run.")
+                             .arg(pid);
+        return false;
+    }
+    // Not one thread taken because tracing was refused: the reason is a permission, and the
+    // text says which.
+    if (hold.seizeError == EPERM || hold.seizeError == EACCES) {
         capture->error = PermissionReason(capture->pid, info);
         return false;
     }
-    if (!hold.copied.empty() || !hold.left.empty())
+    if (!hold.left.empty())
         return true;
     capture->error = ReadStatus(capture->pid).exists
                          ? PermissionReason(capture->pid, info)
                          : QStringLiteral("Process %1 ended before its threads could be stopped.")
-                               .arg(capture->pid);
+                               .arg(pid);
     return false;
 }
 
@@ -610,9 +498,10 @@ QVector<QVector<uint64_t>> Unwind(TargetSession *session, const HoldResult &hold
         WalkContext ctx{&thread, {}, {}};
         const int rc =
             dwfl_getthread_frames(session->dwfl, static_cast<pid_t>(copy.tid), OnFrame, &ctx);
-        if (rc != 0 && ctx.error.isEmpty())
+        if (rc != 0 && ctx.error.isEmpty() && !thread.frameLimitReached)
             ctx.error = QString::fromUtf8(dwfl_errmsg(-1));
-        thread.truncated = ctx.error;
+        if (!thread.frameLimitReached)
+            thread.truncated = ctx.error;
         capture->threads.push_back(thread);
         lookups.push_back(ctx.lookup);
     }
@@ -633,15 +522,14 @@ void Name(TargetSession *session, const HoldResult &hold, const QVector<QVector<
     for (ThreadStack &thread : capture->threads) {
         // Running off the outermost frame is how every walk ends, not a truncation.
         if (!thread.truncated.isEmpty() && !thread.frames.isEmpty() &&
-            IsOutermost(thread.frames.last().function) &&
-            !thread.truncated.startsWith(QStringLiteral("more than")))
+            IsOutermost(thread.frames.last().function) && !thread.frameLimitReached)
             thread.truncated.clear();
     }
     for (const LeftThread &left : hold.left) {
         ThreadStack thread;
         thread.tid = left.tid;
         thread.name = ThreadName(capture->pid, left.tid);
-        thread.notCaptured = left.reason;
+        thread.notCaptured = LeftReason(left);
         thread.kernelStack = left.kernelStack;
         capture->threads.push_back(thread);
     }
@@ -668,6 +556,7 @@ StackCapture CaptureStacks(unsigned long requested)
         return capture;
     const QVector<QVector<uint64_t>> lookups = Unwind(&session, hold, &capture);
     Name(&session, hold, lookups, &capture);
+    capture.notes = TakeDebugFileNotes();
     capture.ok = true;
     return capture;
 }

@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr int kFrameLimit = 256;
 
 // DbgHelp is single-threaded: every Sym* call goes through this lock.
 std::mutex g_symLock;
@@ -218,15 +217,11 @@ StackCapture CaptureStacks(unsigned long pid)
                                    nullptr)) {
                     if (frame.AddrPC.Offset == 0)
                         break;
-                    if (stack.frames.size() >= kFrameLimit) {
-                        stack.truncated = QStringLiteral("more than %1 frames").arg(kFrameLimit);
+                    const uint64_t pc = frame.AddrPC.Offset;
+                    if (!AddFrame(&stack, pc))
                         break;
-                    }
-                    StackFrame out;
-                    out.pc = frame.AddrPC.Offset;
-                    stack.frames.push_back(out);
                     // A return address points past the call: look up the call itself.
-                    lookup.push_back(stack.frames.size() == 1 ? out.pc : out.pc - 1);
+                    lookup.push_back(stack.frames.size() == 1 ? pc : pc - 1);
                 }
             }
             capture.threads.push_back(stack);

@@ -2,7 +2,12 @@
 // Linux: stops every thread of a process for as short a time as it can, copies what the
 // unwinder needs from each (registers, the live part of the stack), and lets them all go again,
 // whatever the threads are doing. Unwinding and naming happen afterwards, on the copies.
-#include <QString>
+//
+// The tracing is done by a short-lived child process of ours, not by a thread: the target may
+// itself be stopping this viewer's threads (two viewers capturing each other), and a tracer it
+// cannot reach finishes all the same. When the child ends, the kernel lets go of every thread
+// it still holds; the viewer kills a child that outlives its deadline.
+#include <QByteArray>
 #include <QStringList>
 #include <cstdint>
 #include <sys/user.h>
@@ -15,23 +20,36 @@ struct CopiedThread {
     std::vector<uint8_t> stack; // from a little below the stack pointer upwards
 };
 
-// A thread that was not captured, and why, in words.
+// Why a thread was not captured; the capture side puts it into words.
+enum class LeftWhy {
+    Ended,      // it ended during the capture
+    Refused,    // tracing it was refused: error holds errno
+    Busy,       // another tracer held it: tracer names that process
+    NotStopped, // it did not stop before the deadline: state, wchan, kernelStack say where
+};
+
 struct LeftThread {
     long long tid = 0;
-    QString reason;
-    QStringList kernelStack; // where a thread that would not stop waits, where readable
+    LeftWhy why = LeftWhy::Ended;
+    int error = 0;
+    QString tracer; // "4711 (strace)"
+    char state = 0;
+    QByteArray wchan;
+    QStringList kernelStack;
 };
 
 struct HoldResult {
     std::vector<CopiedThread> copied;
     std::vector<LeftThread> left;
     bool targetEnded = false; // the process died during the hold
+    bool execed = false;      // a thread started another program during the hold
+    bool tracerFailed = false; // the tracer could not be started or was killed at its deadline
     int seizeError = 0;       // errno of the first refused seize (not a vanished thread)
     double heldMs = 0;        // from the first stop asked for to the last thread let go
 };
 
-// Holds at most stopWithinMs waiting for threads to stop; threads that do not stop by then are
-// left running and listed. Every thread is released on every path.
-// maps is the text of /proc/PID/maps, read just before: stack copies end where their mapping
-// does.
+// Holds at most stopWithinMs, from the first stop asked for to the last thread let go; threads
+// that do not stop by then are left running and listed. Every thread is released on every
+// path. maps is the text of /proc/PID/maps, read just before: stack copies end where their
+// mapping does.
 HoldResult HoldAndCopy(long long pid, const QByteArray &maps, int stopWithinMs);

@@ -1,0 +1,315 @@
+#include "DebugFiles.h"
+
+#include <QHash>
+#include <QSet>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <gelf.h>
+#include <libelf.h>
+#include <sys/mman.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Inflated sections one debug file may take, and all kept copies together. A real C library's
+// debug information inflates to a few tens of MiB.
+constexpr unsigned long long kFileLimit = 256ull << 20;
+constexpr unsigned long long kCacheLimit = 512ull << 20;
+
+// A file as the target maps it.
+struct MappedFile {
+    unsigned long long start = 0, end = 0; // one of its mappings
+    dev_t dev = 0;
+    ino_t inode = 0;
+};
+
+struct ModuleView {
+    long long pid = 0;
+    QHash<QByteArray, MappedFile> files; // by path, as the maps name them
+};
+ModuleView g_view;
+QStringList g_notes;
+
+int FindElf(Dwfl_Module *module, void **userdata, const char *moduleName, Dwarf_Addr base,
+            char **fileName, Elf **elf)
+{
+    if (!moduleName || moduleName[0] != '/' || g_view.pid <= 0)
+        return dwfl_linux_proc_find_elf(module, userdata, moduleName, base, fileName, elf);
+    const auto it = g_view.files.constFind(QByteArray(moduleName));
+    if (it == g_view.files.constEnd())
+        return -1;
+    const QByteArray proc = "/proc/" + QByteArray::number(g_view.pid);
+    // Its name in the target's view: debug links are looked for beside it.
+    const QByteArray inRoot = proc + "/root" + moduleName;
+    int fd = open((proc + "/map_files/" + QByteArray::number(it->start, 16) + '-' +
+                   QByteArray::number(it->end, 16))
+                      .constData(),
+                  O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        // Only privileged viewers may open map_files; by path, it must be the mapped file.
+        fd = open(inRoot.constData(), O_RDONLY | O_CLOEXEC);
+        struct stat st;
+        if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_dev != it->dev || st.st_ino != it->inode)) {
+            close(fd);
+            fd = -1; // something else lies at that path now: no names rather than wrong ones
+        }
+    }
+    if (fd >= 0)
+        *fileName = strdup(inRoot.constData());
+    return fd;
+}
+
+// Sections that unwinding and naming read; any others are left out of the copy, however
+// large they claim to be.
+bool Needed(const char *name)
+{
+    static const QSet<QByteArray> kNeeded = {
+        ".debug_info", ".debug_abbrev", ".debug_line",    ".debug_line_str",
+        ".debug_str",  ".debug_addr",   ".debug_aranges", ".debug_ranges",
+        ".debug_rnglists", ".debug_str_offsets", ".debug_frame", ".eh_frame",
+        ".symtab",     ".strtab"};
+    if (!name)
+        return false;
+    if (std::strncmp(name, ".zdebug", 7) == 0)
+        return kNeeded.contains(QByteArray(".debug") + (name + 7));
+    return kNeeded.contains(QByteArray(name));
+}
+
+// How a debug file's compressed sections would be inflated.
+struct InflatePlan {
+    bool compressed = false;         // any compressed section at all
+    unsigned long long neededBytes = 0; // the needed ones, once inflated
+};
+
+InflatePlan Plan(Elf *elf)
+{
+    InflatePlan plan;
+    size_t strndx = 0;
+    if (elf_getshdrstrndx(elf, &strndx) != 0)
+        return plan;
+    for (Elf_Scn *scn = elf_nextscn(elf, nullptr); scn; scn = elf_nextscn(elf, scn)) {
+        GElf_Shdr shdr;
+        if (!gelf_getshdr(scn, &shdr) || shdr.sh_type == SHT_NOBITS)
+            continue;
+        const char *name = elf_strptr(elf, strndx, shdr.sh_name);
+        unsigned long long size = shdr.sh_size;
+        if (shdr.sh_flags & SHF_COMPRESSED) {
+            plan.compressed = true;
+            GElf_Chdr chdr;
+            if (gelf_getchdr(scn, &chdr))
+                size = chdr.ch_size;
+        } else if (name && std::strncmp(name, ".zdebug", 7) == 0) {
+            plan.compressed = true;
+            // "ZLIB", then the inflated size as 8 bytes, most significant first.
+            Elf_Data *raw = elf_rawdata(scn, nullptr);
+            if (raw && raw->d_size >= 12 && std::memcmp(raw->d_buf, "ZLIB", 4) == 0) {
+                size = 0;
+                for (int i = 4; i < 12; ++i)
+                    size = (size << 8) | static_cast<const unsigned char *>(raw->d_buf)[i];
+            }
+        }
+        if (Needed(name))
+            plan.neededBytes += size;
+    }
+    return plan;
+}
+
+// An in-memory copy (a memfd) of a debug file with its needed sections inflated and the other
+// compressed ones left out, or -1. libdw would otherwise inflate the same sections again for
+// every process the viewer looks at.
+int InflatedCopy(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return -1;
+    const int copy = memfd_create("norva-debuginfo", MFD_CLOEXEC);
+    if (copy < 0)
+        return -1;
+    off_t offset = 0;
+    while (offset < st.st_size) {
+        const ssize_t n = sendfile(copy, fd, &offset, static_cast<size_t>(st.st_size - offset));
+        if (n <= 0) {
+            close(copy);
+            return -1;
+        }
+    }
+    bool ok = false;
+    if (Elf *elf = elf_begin(copy, ELF_C_RDWR, nullptr)) {
+        size_t strndx = 0;
+        ok = elf_getshdrstrndx(elf, &strndx) == 0;
+        for (Elf_Scn *scn = elf_nextscn(elf, nullptr); ok && scn; scn = elf_nextscn(elf, scn)) {
+            GElf_Shdr shdr;
+            if (!gelf_getshdr(scn, &shdr))
+                continue;
+            const char *name = elf_strptr(elf, strndx, shdr.sh_name);
+            const bool gnu = name && std::strncmp(name, ".zdebug", 7) == 0;
+            if (!(shdr.sh_flags & SHF_COMPRESSED) && !gnu)
+                continue;
+            if (Needed(name)) {
+                ok = (gnu ? elf_compress_gnu(scn, 0, 0) : elf_compress(scn, 0, 0)) >= 0;
+            } else {
+                // Left out: no bytes in the copy, nothing for libdw to inflate.
+                shdr.sh_type = SHT_NOBITS;
+                shdr.sh_flags &= ~static_cast<GElf_Xword>(SHF_COMPRESSED);
+                ok = gelf_update_shdr(scn, &shdr) != 0;
+            }
+        }
+        ok = ok && elf_update(elf, ELF_C_WRITE) >= 0;
+        elf_end(elf);
+    }
+    if (!ok) {
+        close(copy);
+        return -1;
+    }
+    lseek(copy, 0, SEEK_SET);
+    return copy;
+}
+
+// Debug files found so far. One serves a later target only when that target's view finds the
+// very same file (build-id, device, inode, size and time), so no target's copy names another
+// target's frames.
+struct KeptFile {
+    QByteArray buildId;
+    dev_t dev = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    long long mtime = 0;
+    int fd = -1; // the inflated copy, or the file itself
+    unsigned long long bytes = 0; // memory the copy takes
+    unsigned long long lastUse = 0;
+};
+std::vector<KeptFile> g_kept;
+unsigned long long g_keptBytes = 0, g_uses = 0;
+
+void MakeRoom(unsigned long long bytes)
+{
+    while (!g_kept.empty() && g_keptBytes + bytes > kCacheLimit) {
+        auto oldest = g_kept.begin();
+        for (auto it = g_kept.begin(); it != g_kept.end(); ++it)
+            if (it->lastUse < oldest->lastUse)
+                oldest = it;
+        g_keptBytes -= oldest->bytes;
+        close(oldest->fd); // its memory goes once libdw lets go of it too
+        g_kept.erase(oldest);
+    }
+}
+
+QString MiB(unsigned long long bytes)
+{
+    return QString::number((bytes + (1 << 20) - 1) >> 20);
+}
+
+int FindDebuginfo(Dwfl_Module *module, void **userdata, const char *moduleName, GElf_Addr base,
+                  const char *fileName, const char *debuglinkFile, GElf_Word debuglinkCrc,
+                  char **debuginfoFileName)
+{
+    int fd = dwfl_standard_find_debuginfo(module, userdata, moduleName, base, fileName,
+                                          debuglinkFile, debuglinkCrc, debuginfoFileName);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0)
+        return fd;
+    const unsigned char *id = nullptr;
+    GElf_Addr idAddress = 0;
+    const int idLength = dwfl_module_build_id(module, &id, &idAddress);
+    const QByteArray buildId =
+        idLength > 0 ? QByteArray(reinterpret_cast<const char *>(id), idLength) : QByteArray();
+    for (KeptFile &kept : g_kept) {
+        if (kept.buildId == buildId && kept.dev == st.st_dev && kept.inode == st.st_ino &&
+            kept.size == st.st_size && kept.mtime == st.st_mtim.tv_sec) {
+            kept.lastUse = ++g_uses;
+            close(fd);
+            lseek(kept.fd, 0, SEEK_SET);
+            return fcntl(kept.fd, F_DUPFD_CLOEXEC, 0); // libdw still checks the build-id
+        }
+    }
+    Elf *elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
+    const InflatePlan plan = elf ? Plan(elf) : InflatePlan();
+    elf_end(elf);
+    const QString path = QString::fromUtf8(*debuginfoFileName ? *debuginfoFileName : "");
+    if (plan.neededBytes > kFileLimit) {
+        g_notes << QStringLiteral("the debug file %1 was skipped: its sections would take %2 MiB "
+                                  "once inflated, more than the %3 MiB allowed for one file")
+                       .arg(path, MiB(plan.neededBytes), MiB(kFileLimit));
+        close(fd);
+        return -1;
+    }
+    KeptFile kept;
+    kept.buildId = buildId;
+    kept.dev = st.st_dev;
+    kept.inode = st.st_ino;
+    kept.size = st.st_size;
+    kept.mtime = st.st_mtim.tv_sec;
+    if (plan.compressed) {
+        const int inflated = InflatedCopy(fd);
+        if (inflated < 0) {
+            g_notes << QStringLiteral("the debug file %1 was skipped: its compressed sections "
+                                      "could not be inflated")
+                           .arg(path);
+            close(fd);
+            return -1;
+        }
+        close(fd);
+        fd = inflated;
+        struct stat copy;
+        kept.bytes = fstat(fd, &copy) == 0 ? static_cast<unsigned long long>(copy.st_size) : 0;
+    }
+    MakeRoom(kept.bytes);
+    kept.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (kept.fd >= 0) {
+        kept.lastUse = ++g_uses;
+        g_keptBytes += kept.bytes;
+        g_kept.push_back(kept);
+    }
+    return fd;
+}
+
+} // namespace
+
+const Dwfl_Callbacks *ModuleFileCallbacks()
+{
+    static char *debuginfoPath = nullptr;
+    static const Dwfl_Callbacks callbacks = {FindElf, FindDebuginfo, nullptr, &debuginfoPath};
+    return &callbacks;
+}
+
+void SetModuleView(long long pid, const QByteArray &maps)
+{
+    g_view.pid = pid;
+    g_view.files.clear();
+    // "start-end perms offset major:minor inode path"
+    for (const QByteArray &line : maps.split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 6 || !fields[5].startsWith('/') || fields[4] == "0")
+            continue;
+        const QByteArray path = line.mid(line.indexOf(fields[5], line.indexOf(fields[4]) +
+                                                                      fields[4].size()));
+        if (g_view.files.contains(path))
+            continue;
+        const QList<QByteArray> range = fields[0].split('-'), device = fields[3].split(':');
+        MappedFile file;
+        file.start = range.value(0).toULongLong(nullptr, 16);
+        file.end = range.value(1).toULongLong(nullptr, 16);
+        file.dev = makedev(device.value(0).toUInt(nullptr, 16), device.value(1).toUInt(nullptr, 16));
+        file.inode = fields[4].toULongLong();
+        g_view.files.insert(path, file);
+    }
+}
+
+QStringList TakeDebugFileNotes()
+{
+    QStringList notes;
+    notes.swap(g_notes);
+    return notes;
+}
+
+unsigned long long DebugFileCacheBytes()
+{
+    return g_keptBytes;
+}

@@ -1,0 +1,36 @@
+// What both back ends share: the frame limit and naming frames through a cache.
+#include "StackCapture.h"
+
+bool AddFrame(ThreadStack *thread, uint64_t pc)
+{
+    if (thread->frames.size() >= kStackFrameLimit) {
+        thread->frameLimitReached = true;
+        thread->truncated = QStringLiteral("more than %1 frames").arg(kStackFrameLimit);
+        return false;
+    }
+    StackFrame frame;
+    frame.pc = pc;
+    thread->frames.push_back(frame);
+    return true;
+}
+
+void ResolveFrames(StackCapture *capture, const QVector<QVector<uint64_t>> &lookups,
+                   QHash<uint64_t, CodeSymbol> *cache,
+                   const std::function<CodeSymbol(uint64_t)> &resolve)
+{
+    for (int t = 0; t < capture->threads.size() && t < lookups.size(); ++t) {
+        ThreadStack &thread = capture->threads[t];
+        for (int f = 0; f < thread.frames.size() && f < lookups[t].size(); ++f) {
+            const uint64_t address = lookups[t][f];
+            auto it = cache->find(address);
+            if (it == cache->end())
+                it = cache->insert(address, resolve(address));
+            StackFrame &frame = thread.frames[f];
+            frame.function = it->function;
+            frame.offset = it->function.isEmpty() ? 0 : frame.pc - it->start;
+            frame.module = it->module;
+            frame.file = it->file;
+            frame.line = it->line;
+        }
+    }
+}
