@@ -18,6 +18,8 @@
 #include <cstring>
 #include <cxxabi.h>
 #include <elfutils/libdwfl.h>
+#include <fcntl.h>
+#include <libelf.h>
 #include <sys/uio.h>
 #include <sys/user.h>
 #include <unistd.h>
@@ -49,6 +51,13 @@ QString PermissionReason(long long pid, const ProcStatus &info)
                               "is 3, so no process may be traced.");
     return QStringLiteral("Permission denied: tracing process %1 is not allowed here (it may be "
                           "privileged, or this program lacks CAP_SYS_PTRACE).")
+        .arg(pid);
+}
+
+QString StartedAnotherProgram(long long pid)
+{
+    return QStringLiteral("Process %1 started another program during the capture, so its threads "
+                          "and modules changed under it; capture it again.")
         .arg(pid);
 }
 
@@ -314,6 +323,19 @@ long long TracerAfterAMoment(long long pid)
     return tracer;
 }
 
+// The architecture the unwinder works in, from our own executable (we walk targets of our own
+// architecture only). Left to itself, libdw borrows it from one of the target's modules, which
+// goes away when the target loads another program.
+Elf *ArchitectureElf()
+{
+    static Elf *elf = [] {
+        elf_version(EV_CURRENT);
+        const int fd = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+        return fd >= 0 ? elf_begin(fd, ELF_C_READ_MMAP, nullptr) : nullptr;
+    }();
+    return elf;
+}
+
 // Stage 1: what the process is, and whether it can be captured at all. Sets capture->error and
 // returns false when not.
 bool Examine(unsigned long requested, StackCapture *capture, ProcStatus *info)
@@ -413,8 +435,10 @@ bool ReportModules(StackCapture *capture, const ProcStatus &info, long long memo
     const int reported = dwfl_linux_proc_report(session->dwfl, static_cast<pid_t>(memoryPid));
     dwfl_report_end(session->dwfl, nullptr, nullptr);
     if (reported != 0) {
-        capture->error = reported == EACCES || reported == EPERM
-                             ? PermissionReason(capture->pid, info)
+        capture->error = reported == EACCES || reported == EPERM ? PermissionReason(capture->pid, info)
+                         : ReadStatus(capture->pid).exists
+                             // A process between two programs has no memory map for a moment.
+                             ? StartedAnotherProgram(capture->pid)
                              : QStringLiteral("The memory map of process %1 cannot be read: %2")
                                    .arg(capture->pid)
                                    .arg(QString::fromLocal8Bit(std::strerror(reported)));
@@ -423,7 +447,7 @@ bool ReportModules(StackCapture *capture, const ProcStatus &info, long long memo
     }
     if (dwfl_pid(session->dwfl) <= 0) {
         session->copied.pid = memoryPid;
-        if (!dwfl_attach_state(session->dwfl, nullptr, static_cast<pid_t>(memoryPid),
+        if (!dwfl_attach_state(session->dwfl, ArchitectureElf(), static_cast<pid_t>(memoryPid),
                                &kCopiedThreads, &session->copied)) {
             capture->error = QStringLiteral("The stack walker could not take process %1: %2")
                                  .arg(capture->pid)
@@ -446,10 +470,7 @@ bool ExplainHold(const HoldResult &hold, const ProcStatus &info, StackCapture *c
         return false;
     }
     if (hold.execed) {
-        capture->error = QStringLiteral("Process %1 started another program during the capture, "
-                                        "so its threads and modules changed under it; capture it "
-                                        "again.")
-                             .arg(pid);
+        capture->error = StartedAnotherProgram(capture->pid);
         return false;
     }
     if (!hold.copied.empty())
@@ -537,9 +558,7 @@ void Name(TargetSession *session, const HoldResult &hold, const QVector<QVector<
               [](const ThreadStack &a, const ThreadStack &b) { return a.tid < b.tid; });
 }
 
-} // namespace
-
-StackCapture CaptureStacks(unsigned long requested)
+StackCapture Capture(unsigned long requested, int attempt)
 {
     StackCapture capture;
     ProcStatus info;
@@ -548,15 +567,46 @@ StackCapture CaptureStacks(unsigned long requested)
     TargetSession &session = Session();
     const long long memoryPid = MemoryPid(capture.pid, info);
     const QByteArray maps = ReadProc("/proc/" + QByteArray::number(memoryPid) + "/maps");
-    if (!ReportModules(&capture, info, memoryPid, maps, &session))
+    if (!ReportModules(&capture, info, memoryPid, maps, &session)) {
+        // A process between two programs has no memory map for a moment.
+        if (attempt == 0 && ReadStatus(capture.pid).exists)
+            return Capture(requested, attempt + 1);
         return capture;
-    const HoldResult hold = HoldAndCopy(capture.pid, maps, kStopWithinMs);
+    }
+    HoldResult hold = HoldAndCopy(capture.pid, maps, kStopWithinMs);
+    // Code mapped or unmapped between reading the maps and the hold: the registers may belong
+    // to modules the walker does not know. A new program (its first mapping moved) ends the
+    // capture; a library loaded or unloaded is met by capturing once more.
+    const QByteArray after = ReadProc("/proc/" + QByteArray::number(memoryPid) + "/maps");
+    if (!hold.execed && !hold.targetEnded && CodeMappings(after) != CodeMappings(maps)) {
+        if (after.left(after.indexOf(' ')) != maps.left(maps.indexOf(' ')))
+            hold.execed = true;
+        else if (attempt == 0)
+            return Capture(requested, attempt + 1);
+        else
+            capture.notes << QStringLiteral("the process was loading or unloading code during the "
+                                            "capture: frames in that code may have no names");
+    }
     capture.stoppedMs = hold.heldMs;
+    // Another capture of the same process had it: once it lets go, this one can have it.
+    const bool busy = std::any_of(hold.left.begin(), hold.left.end(),
+                                  [](const LeftThread &left) { return left.why == LeftWhy::Busy; });
+    if (hold.copied.empty() && busy && attempt == 0) {
+        TracerAfterAMoment(capture.pid);
+        return Capture(requested, attempt + 1);
+    }
     if (!ExplainHold(hold, info, &capture))
         return capture;
     const QVector<QVector<uint64_t>> lookups = Unwind(&session, hold, &capture);
     Name(&session, hold, lookups, &capture);
-    capture.notes = TakeDebugFileNotes();
+    capture.notes << TakeDebugFileNotes();
     capture.ok = true;
     return capture;
+}
+
+} // namespace
+
+StackCapture CaptureStacks(unsigned long requested)
+{
+    return Capture(requested, 0);
 }

@@ -490,6 +490,8 @@ int TracerMain(void *arg)
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != args.viewer)
         _exit(1);
+    // The name another viewer that meets this one reports.
+    prctl(PR_SET_NAME, "norva-tracer", 0, 0, 0);
     // A last guard of our own: the tracer cannot outlive its deadline by much even when the
     // viewer cannot act (a debugger holds it).
     sigset_t none;

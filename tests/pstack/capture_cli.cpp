@@ -1,7 +1,11 @@
 // Captures a process with libkiv-util from the command line: prints the traces text, or with
-// --repeat N the median capture time and the longest stall.
+// --repeat N the median capture time and the longest stall. With --peer FILE N instead of a
+// pid it waits for a pid to appear in FILE, captures that process N times whatever each
+// capture says, and prints the last text.
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QThread>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +20,21 @@ int main(int argc, char **argv)
     if (argc < 2) {
         std::fprintf(stderr, "usage: %s PID [--repeat N]\n", argv[0]);
         return 2;
+    }
+    if (argc >= 4 && std::strcmp(argv[1], "--peer") == 0) {
+        QFile file(QString::fromLocal8Bit(argv[2]));
+        while (!file.open(QIODevice::ReadOnly))
+            QThread::msleep(5);
+        const unsigned long peer = file.readAll().trimmed().toULong();
+        QString text;
+        for (int i = 0; i < std::atoi(argv[3]); ++i) {
+            const StackCapture capture = CaptureStacks(peer);
+            text = FormatCapture(capture);
+            if (!capture.ok)
+                std::printf("%s\n", text.toUtf8().constData());
+        }
+        std::printf("%s\n", text.toUtf8().constData());
+        return 0;
     }
     const unsigned long pid = std::strtoul(argv[1], nullptr, 10);
     if (argc >= 4 && std::strcmp(argv[2], "--repeat") == 0) {

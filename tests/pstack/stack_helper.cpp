@@ -6,7 +6,8 @@
 // With "vfork MS" as argv[2..3] the main thread sits in vfork (uninterruptible) for MS ms while a
 // heartbeat thread ticks every millisecond; the line "gap" on stdin prints the longest pause
 // the heartbeat saw, in ms, and starts measuring afresh. "heartbeat" alone: the same without
-// the vfork.
+// the vfork. "exec": the program starts itself anew every few milliseconds, from a thread
+// other than the main one.
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -59,12 +60,19 @@ __attribute__((noinline)) std::ostream &operator<<(std::ostream &out, const Lect
     return out;
 }
 
+// A C name: shown as it is, never read as a mangled one.
+extern "C" __attribute__((noinline)) void h(int id)
+{
+    std::ostream null(nullptr);
+    null << Lecture{id};
+    asm volatile("" ::: "memory");
+}
+
 namespace {
 
 __attribute__((noinline)) void norva_thread_body(int id)
 {
-    std::ostream null(nullptr);
-    null << Lecture{id};
+    h(id);
     asm volatile("" ::: "memory");
 }
 
@@ -127,9 +135,36 @@ std::atomic<long long> g_longestGapUs{0};
 }
 #endif
 
+#if !defined(_WIN32)
+// A new program every few milliseconds, started by a thread other than the main one: its
+// threads wait as usual in between.
+[[noreturn]] void ExecAgainAndAgain(int count, char **argv)
+{
+    std::vector<std::thread> threads;
+    for (int i = 0; i < count; ++i)
+        threads.emplace_back(norva_thread_body, i);
+    if (std::getenv("NORVA_HELPER_READY") == nullptr) {
+        setenv("NORVA_HELPER_READY", "1", 1);
+        std::printf("ready\n");
+        std::fflush(stdout);
+    }
+    std::thread([argv] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        execv("/proc/self/exe", argv);
+        _exit(1);
+    }).detach();
+    for (;;)
+        pause();
+}
+#endif
+
 int main(int argc, char **argv)
 {
     const int count = argc > 1 ? std::atoi(argv[1]) : 4;
+#if !defined(_WIN32)
+    if (argc > 2 && std::string(argv[2]) == "exec")
+        ExecAgainAndAgain(count, argv);
+#endif
     const bool churn = argc > 2 && std::string(argv[2]) == "churn";
 #if !defined(_WIN32)
     if (argc > 3 && std::string(argv[2]) == "vfork")

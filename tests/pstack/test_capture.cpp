@@ -2,6 +2,7 @@
 // names; the capture must name them, keep the target running and untraced, and explain every
 // failure in words.
 #include <QDir>
+#include <QFile>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QStandardPaths>
@@ -26,10 +27,12 @@ namespace {
 
 class Helper {
 public:
-    explicit Helper(int threads, const QStringList &mode = {})
+    // command: what runs the helper, itself by default.
+    explicit Helper(int threads, const QStringList &mode = {},
+                    const QStringList &command = {QStringLiteral(NORVA_STACK_HELPER)})
     {
-        process_.start(QStringLiteral(NORVA_STACK_HELPER),
-                       QStringList{QString::number(threads)} + mode);
+        process_.start(command.first(),
+                       command.mid(1) + QStringList{QString::number(threads)} + mode);
         EXPECT_TRUE(process_.waitForStarted(5000));
         EXPECT_TRUE(process_.waitForReadyRead(10000));
         EXPECT_EQ(process_.readLine().trimmed(), "ready");
@@ -84,6 +87,7 @@ TEST(StackCapture, NamesEveryThreadsFramesAndLetsTheTargetGo)
         << shown.left(300).toStdString();
     EXPECT_TRUE(shown.contains(QStringLiteral("5 threads"))) << shown.left(300).toStdString();
     EXPECT_EQ(shown.count(QStringLiteral("norva_wait_here()")), 4);
+    EXPECT_EQ(shown.count(QStringLiteral(" h+0x")), 4) << "a C name stays as it is";
     EXPECT_EQ(
         shown.count(QStringLiteral("WaitInVector<int>(std::vector<int, std::allocator<int> >&)")),
         4);
@@ -324,6 +328,115 @@ TEST(StackCapture, AnotherUsersProcessIsRefusedWithAReason)
     EXPECT_TRUE(shown.contains(QStringLiteral("Permission denied"))) << shown.toStdString();
     EXPECT_TRUE(shown.contains(QStringLiteral("another user"))) << shown.toStdString();
     EXPECT_TRUE(helper.EndsWhenAsked());
+}
+
+// Starts a viewer that captures whatever process id shows up in file, repeat times.
+std::unique_ptr<QProcess> Viewer(const QString &file, int repeat, const QStringList &under = {})
+{
+    auto viewer = std::make_unique<QProcess>();
+    const QStringList args = {QStringLiteral("--peer"), file, QString::number(repeat)};
+    if (under.isEmpty())
+        viewer->start(QStringLiteral(NORVA_CAPTURE_CLI), args);
+    else
+        viewer->start(under.first(), under.mid(1) + QStringList{NORVA_CAPTURE_CLI} + args);
+    EXPECT_TRUE(viewer->waitForStarted(5000));
+    return viewer;
+}
+
+void Tell(const QString &file, qint64 pid)
+{
+    QFile out(file + QStringLiteral(".new"));
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+    out.write(QByteArray::number(pid));
+    out.close();
+    ASSERT_TRUE(QFile::rename(out.fileName(), file));
+}
+
+QString Finish(QProcess *viewer)
+{
+    if (!viewer->waitForFinished(20000)) {
+        viewer->kill();
+        viewer->waitForFinished(5000);
+        return QStringLiteral("(hung)");
+    }
+    return AsShown(QString::fromUtf8(viewer->readAllStandardOutput()));
+}
+
+TEST(StackCapture, ViewersThatMeetAlwaysReturnWithTheTruth)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString a = dir.filePath(QStringLiteral("a")), b = dir.filePath(QStringLiteral("b"));
+
+    // Two viewers capturing each other, again and again.
+    auto first = Viewer(a, 15), second = Viewer(b, 15);
+    Tell(a, second->processId());
+    Tell(b, first->processId());
+    for (QProcess *viewer : {first.get(), second.get()}) {
+        const QString shown = Finish(viewer);
+        EXPECT_FALSE(shown.contains(QStringLiteral("(hung)")));
+        EXPECT_FALSE(shown.contains(QStringLiteral("Permission denied"))) << shown.toStdString();
+    }
+
+    // Two viewers on one target: the one that finds the other at work says so.
+    Helper target(8);
+    const QString c = dir.filePath(QStringLiteral("c"));
+    auto one = Viewer(c, 30), two = Viewer(c, 30);
+    Tell(c, target.pid());
+    for (QProcess *viewer : {one.get(), two.get()}) {
+        const QString shown = Finish(viewer);
+        EXPECT_FALSE(shown.contains(QStringLiteral("Permission denied"))) << shown.toStdString();
+        EXPECT_FALSE(shown.contains(QStringLiteral("(hung)")));
+    }
+    EXPECT_EQ(StatusField(target.pid(), "TracerPid:"), "0");
+
+    // A viewer under strace -f, asked to capture strace itself.
+    if (QStandardPaths::findExecutable(QStringLiteral("strace")).isEmpty())
+        GTEST_SKIP() << "strace is not installed";
+    const QString d = dir.filePath(QStringLiteral("d"));
+    auto traced = Viewer(d, 1, {QStringLiteral("strace"), QStringLiteral("-f"),
+                                QStringLiteral("-o"), QStringLiteral("/dev/null")});
+    Tell(d, traced->processId());
+    const QString shown = Finish(traced.get());
+    EXPECT_TRUE(shown.contains(QStringLiteral("is tracing this viewer"))) << shown.toStdString();
+}
+
+TEST(StackCapture, HoldEndsByItsDeadlineAtTwoThousandThreads)
+{
+    Helper helper(2000, {QStringLiteral("heartbeat")});
+    helper.Ask("gap");
+    const StackCapture capture = CaptureStacks(static_cast<unsigned long>(helper.pid()));
+    ASSERT_TRUE(capture.ok) << capture.error.toStdString();
+    // 150 ms from the first stop asked for to the last thread let go, and some slack for a
+    // busy machine; a hold that grows with the square of the threads takes over half a second.
+    EXPECT_LT(capture.stoppedMs, 300);
+    EXPECT_LT(helper.Ask("gap").toDouble(), 350);
+}
+
+TEST(StackCapture, ThreadThatStartsAProgramEndsTheCaptureAtOnce)
+{
+    Helper helper(4, {QStringLiteral("exec")});
+    for (int round = 0; round < 25; ++round) {
+        QElapsedTimer timer;
+        timer.start();
+        const StackCapture capture = CaptureStacks(static_cast<unsigned long>(helper.pid()));
+        EXPECT_LT(timer.elapsed(), 1000);
+        if (!capture.ok) {
+            EXPECT_TRUE(capture.error.contains(QStringLiteral("started another program")))
+                << capture.error.toStdString();
+            continue;
+        }
+        // Registers and modules of one and the same program: the innermost frame lies in a
+        // module, unless the capture says that code came and went under it.
+        for (const ThreadStack &thread : capture.threads) {
+            EXPECT_FALSE(thread.notCaptured.contains(QStringLiteral("state unknown")));
+            if (thread.notCaptured.isEmpty() && capture.notes.isEmpty()) {
+                ASSERT_FALSE(thread.frames.isEmpty()) << thread.truncated.toStdString();
+                EXPECT_FALSE(thread.frames[0].module.isEmpty())
+                    << FormatCapture(capture).toStdString();
+            }
+        }
+    }
 }
 
 } // namespace
