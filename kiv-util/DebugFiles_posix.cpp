@@ -4,6 +4,7 @@
 #include <QSet>
 
 #include <cerrno>
+#include <elfutils/libdwelf.h>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 #include <vector>
+#include <zlib.h>
 
 namespace {
 
@@ -206,33 +208,50 @@ QString MiB(unsigned long long bytes)
     return QString::number((bytes + (1 << 20) - 1) >> 20);
 }
 
-int FindDebuginfo(Dwfl_Module *module, void **userdata, const char *moduleName, GElf_Addr base,
-                  const char *fileName, const char *debuglinkFile, GElf_Word debuglinkCrc,
-                  char **debuginfoFileName)
+// Where a debug file for a module may be, in the usual order: by build-id under the system's
+// debug folder, then by its debug link beside the module (as the target sees it), in .debug
+// there, and under the system's debug folder.
+QByteArrayList Candidates(const QByteArray &buildId, const char *moduleName, const char *fileName,
+                          const char *debuglink)
 {
-    int fd = dwfl_standard_find_debuginfo(module, userdata, moduleName, base, fileName,
-                                          debuglinkFile, debuglinkCrc, debuginfoFileName);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0)
-        return fd;
-    const unsigned char *id = nullptr;
-    GElf_Addr idAddress = 0;
-    const int idLength = dwfl_module_build_id(module, &id, &idAddress);
-    const QByteArray buildId =
-        idLength > 0 ? QByteArray(reinterpret_cast<const char *>(id), idLength) : QByteArray();
-    for (KeptFile &kept : g_kept) {
-        if (kept.buildId == buildId && kept.dev == st.st_dev && kept.inode == st.st_ino &&
-            kept.size == st.st_size && kept.mtime == st.st_mtim.tv_sec) {
-            kept.lastUse = ++g_uses;
-            close(fd);
-            lseek(kept.fd, 0, SEEK_SET);
-            return fcntl(kept.fd, F_DUPFD_CLOEXEC, 0); // libdw still checks the build-id
-        }
+    static const QByteArray kDebugRoot = "/usr/lib/debug";
+    QByteArrayList paths;
+    if (buildId.size() > 1)
+        paths << kDebugRoot + "/.build-id/" + buildId.left(1).toHex() + '/' +
+                     buildId.mid(1).toHex() + ".debug";
+    if (debuglink && debuglink[0] && !std::strchr(debuglink, '/')) {
+        const QByteArray file(fileName ? fileName : moduleName ? moduleName : "");
+        const QByteArray module(moduleName ? moduleName : "");
+        const QByteArray dir = file.left(file.lastIndexOf('/') + 1);
+        paths << dir + debuglink << dir + ".debug/" + debuglink;
+        if (module.startsWith('/'))
+            paths << kDebugRoot + module.left(module.lastIndexOf('/') + 1) + debuglink;
     }
-    Elf *elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
-    const InflatePlan plan = elf ? Plan(elf) : InflatePlan();
-    elf_end(elf);
-    const QString path = QString::fromUtf8(*debuginfoFileName ? *debuginfoFileName : "");
+    return paths;
+}
+
+// The file belongs to the module: the same build-id, or without one the debug link's CRC.
+bool Matches(Elf *elf, int fd, const QByteArray &buildId, GElf_Word crc)
+{
+    if (!buildId.isEmpty()) {
+        const void *id = nullptr;
+        const ssize_t n = dwelf_elf_gnu_build_id(elf, &id);
+        return n == buildId.size() && std::memcmp(id, buildId.constData(), buildId.size()) == 0;
+    }
+    uLong sum = crc32(0, nullptr, 0);
+    unsigned char buffer[65536];
+    ssize_t n;
+    lseek(fd, 0, SEEK_SET);
+    while ((n = read(fd, buffer, sizeof(buffer))) > 0)
+        sum = crc32(sum, buffer, static_cast<uInt>(n));
+    return n == 0 && static_cast<GElf_Word>(sum) == crc;
+}
+
+// Keeps the debug file found (an inflated copy when it has compressed sections) and returns
+// the descriptor for libdw, or -1 when it is skipped.
+int Keep(int fd, const struct stat &st, const QByteArray &buildId, const InflatePlan &plan,
+         const QString &path)
+{
     if (plan.neededBytes > kFileLimit) {
         g_notes << QStringLiteral("the debug file %1 was skipped: its sections would take %2 MiB "
                                   "once inflated, more than the %3 MiB allowed for one file")
@@ -248,14 +267,13 @@ int FindDebuginfo(Dwfl_Module *module, void **userdata, const char *moduleName, 
     kept.mtime = st.st_mtim.tv_sec;
     if (plan.compressed) {
         const int inflated = InflatedCopy(fd);
+        close(fd);
         if (inflated < 0) {
             g_notes << QStringLiteral("the debug file %1 was skipped: its compressed sections "
                                       "could not be inflated")
                            .arg(path);
-            close(fd);
             return -1;
         }
-        close(fd);
         fd = inflated;
         struct stat copy;
         kept.bytes = fstat(fd, &copy) == 0 ? static_cast<unsigned long long>(copy.st_size) : 0;
@@ -268,6 +286,57 @@ int FindDebuginfo(Dwfl_Module *module, void **userdata, const char *moduleName, 
         g_kept.push_back(kept);
     }
     return fd;
+}
+
+// Our own search rather than libdwfl's: that one opens what it finds with libdw, which
+// inflates every compressed debug section there before anyone could look at their sizes.
+int FindDebuginfo(Dwfl_Module *module, void **, const char *moduleName, GElf_Addr,
+                  const char *fileName, const char *debuglinkFile, GElf_Word debuglinkCrc,
+                  char **debuginfoFileName)
+{
+    const unsigned char *id = nullptr;
+    GElf_Addr idAddress = 0;
+    const int idLength = dwfl_module_build_id(module, &id, &idAddress);
+    const QByteArray buildId =
+        idLength > 0 ? QByteArray(reinterpret_cast<const char *>(id), idLength) : QByteArray();
+    for (const QByteArray &path : Candidates(buildId, moduleName, fileName, debuglinkFile)) {
+        int fd = open(path.constData(), O_RDONLY | O_CLOEXEC);
+        struct stat st;
+        if (fd < 0)
+            continue;
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            close(fd);
+            continue;
+        }
+        for (KeptFile &kept : g_kept) {
+            if (kept.buildId == buildId && kept.dev == st.st_dev && kept.inode == st.st_ino &&
+                kept.size == st.st_size && kept.mtime == st.st_mtim.tv_sec) {
+                kept.lastUse = ++g_uses;
+                close(fd);
+                std::free(*debuginfoFileName);
+                *debuginfoFileName = strdup(path.constData());
+                lseek(kept.fd, 0, SEEK_SET);
+                return fcntl(kept.fd, F_DUPFD_CLOEXEC, 0); // libdw still checks the build-id
+            }
+        }
+        Elf *elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
+        const bool matches = elf && Matches(elf, fd, buildId, debuglinkCrc);
+        const InflatePlan plan = matches ? Plan(elf) : InflatePlan();
+        elf_end(elf);
+        if (!matches) {
+            close(fd);
+            continue;
+        }
+        lseek(fd, 0, SEEK_SET);
+        fd = Keep(fd, st, buildId, plan, QString::fromUtf8(path));
+        if (fd >= 0) {
+            // A name given back with no file makes libdwfl open that file itself.
+            std::free(*debuginfoFileName);
+            *debuginfoFileName = strdup(path.constData());
+        }
+        return fd;
+    }
+    return -1;
 }
 
 } // namespace
@@ -306,6 +375,7 @@ QStringList TakeDebugFileNotes()
 {
     QStringList notes;
     notes.swap(g_notes);
+    notes.removeDuplicates(); // libdwfl asks once for lines and once for symbols
     return notes;
 }
 

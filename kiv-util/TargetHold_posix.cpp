@@ -253,6 +253,8 @@ private:
         Entry &e = s_.entries[s_.count];
         std::memset(&e, 0, sizeof(e));
         e.tid = tid;
+        if (tid == a_.pid)
+            leader_ = s_.count;
         for (int attempt = 0;; ++attempt) {
             if (ptrace(PTRACE_SEIZE, static_cast<pid_t>(tid), nullptr,
                        reinterpret_cast<void *>(PTRACE_O_TRACEEXEC)) == 0) {
@@ -448,10 +450,13 @@ private:
     void WatchLeader()
     {
         int status = 0;
-        if (waitpid(static_cast<pid_t>(a_.pid), &status, __WALL | WNOHANG) ==
-                static_cast<pid_t>(a_.pid) &&
-            WIFSTOPPED(status) && (status >> 16) == PTRACE_EVENT_EXEC)
+        if (waitpid(static_cast<pid_t>(a_.pid), &status, __WALL | WNOHANG) !=
+            static_cast<pid_t>(a_.pid))
+            return;
+        if (WIFSTOPPED(status) && (status >> 16) == PTRACE_EVENT_EXEC)
             s_.execed = true;
+        else if (leader_ >= 0)
+            Report(s_.entries[leader_], status); // the leader's own report
     }
 
     bool OnlyUninterruptibleLeft() const
@@ -480,6 +485,7 @@ private:
     Shared &s_;
     int pending_ = 0; // seized threads whose stop has not been reported
     int cursor_ = 0;
+    int leader_ = -1; // the leader's entry
     double deadline_ = 0;
 };
 

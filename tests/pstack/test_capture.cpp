@@ -18,7 +18,10 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
+#include <zlib.h>
 
+#include "DebugFiles.h"
 #include "NVPStack.h"
 #include "ProcessHelpers.h"
 #include "StackCapture.h"
@@ -118,7 +121,7 @@ TEST(StackCapture, RepeatedCapturesOfManyThreadsStayConsistent)
         EXPECT_GT(capture.stoppedMs, 0.0);
         int waiting = 0;
         for (const ThreadStack &thread : capture.threads) {
-            EXPECT_FALSE(thread.frames.isEmpty());
+            EXPECT_FALSE(thread.frames.isEmpty()) << thread.notCaptured.toStdString();
             for (const StackFrame &frame : thread.frames)
                 waiting +=
                     frame.function == QStringLiteral("(anonymous namespace)::norva_wait_here()");
@@ -437,6 +440,102 @@ TEST(StackCapture, ThreadThatStartsAProgramEndsTheCaptureAtOnce)
             }
         }
     }
+}
+
+bool Tool(const QString &program, const QStringList &args)
+{
+    QProcess process;
+    process.start(program, args);
+    return process.waitForFinished(60000) && process.exitCode() == 0;
+}
+
+// A compressed section's contents in the GNU layout: "ZLIB", the inflated size (8 bytes, most
+// significant first), the zlib stream. Zeros inflate a thousandfold.
+QByteArray ZeroBomb(quint64 size)
+{
+    QByteArray out("ZLIB");
+    for (int shift = 56; shift >= 0; shift -= 8)
+        out.append(static_cast<char>((size >> shift) & 0xff));
+    z_stream z = {};
+    deflateInit(&z, Z_BEST_SPEED);
+    std::vector<unsigned char> zeros(1 << 20), chunk(1 << 16);
+    for (quint64 done = 0; done < size;) {
+        const quint64 n = std::min<quint64>(zeros.size(), size - done);
+        done += n;
+        z.next_in = zeros.data();
+        z.avail_in = static_cast<uInt>(n);
+        do {
+            z.next_out = chunk.data();
+            z.avail_out = static_cast<uInt>(chunk.size());
+            deflate(&z, done == size ? Z_FINISH : Z_NO_FLUSH);
+            out.append(reinterpret_cast<char *>(chunk.data()),
+                       static_cast<int>(chunk.size() - z.avail_out));
+        } while (z.avail_out == 0);
+    }
+    deflateEnd(&z);
+    return out;
+}
+
+QString CaptureText(const Helper &helper)
+{
+    const StackCapture capture = CaptureStacks(static_cast<unsigned long>(helper.pid()));
+    return capture.ok ? AsShown(FormatCapture(capture)) : capture.error;
+}
+
+TEST(StackCapture, ModuleAndDebugFilesAreTheOnesTheTargetSees)
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("objcopy")).isEmpty())
+        GTEST_SKIP() << "needs objcopy";
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString debug = dir.filePath(QStringLiteral("helper.debug"));
+    ASSERT_TRUE(Tool("objcopy", {"--only-keep-debug", NORVA_STACK_HELPER, debug}));
+    QFile bombFile(dir.filePath(QStringLiteral("bomb")));
+    ASSERT_TRUE(bombFile.open(QIODevice::WriteOnly));
+    bombFile.write(ZeroBomb(320ull << 20)); // more than one debug file may take
+    bombFile.close();
+    // Each folder: the helper without symbols, and a debug file beside it that it links to;
+    // all with the same build-id.
+    const auto folder = [&](const QString &name, const QStringList &debugChange) {
+        const QString at = dir.filePath(name);
+        QDir().mkpath(at);
+        EXPECT_TRUE(Tool("objcopy", debugChange + QStringList{debug, at + "/helper.debug"}));
+        EXPECT_TRUE(Tool("objcopy", {"--strip-all", "--add-gnu-debuglink=" + at + "/helper.debug",
+                                     NORVA_STACK_HELPER, at + "/helper"}));
+        return at + "/helper";
+    };
+    const QString planted = folder("planted", {"--redefine-sym",
+                                               "_ZN12_GLOBAL__N_115norva_wait_hereEv=planted_here"});
+    const QString genuine = folder("genuine", {});
+    const QString loose = folder("loose", {"--add-section", ".zdebug_loc=" + bombFile.fileName()});
+    const QString needed = folder("needed", {"--add-section", ".zdebug_addr=" + bombFile.fileName()});
+
+    // A target's own debug file names its frames, and no other target's.
+    EXPECT_TRUE(CaptureText(Helper(2, {}, {planted})).contains(QStringLiteral("planted_here")));
+    const QString shown = CaptureText(Helper(2, {}, {genuine}));
+    EXPECT_EQ(shown.count(QStringLiteral("norva_wait_here()")), 2) << shown.toStdString();
+    EXPECT_FALSE(shown.contains(QStringLiteral("planted_here")));
+
+    // A bomb in a section nobody reads is never inflated; one in a needed section skips the
+    // file, and the text says so.
+    const QString loosely = CaptureText(Helper(2, {}, {loose}));
+    EXPECT_EQ(loosely.count(QStringLiteral("norva_wait_here()")), 2) << loosely.toStdString();
+    EXPECT_LT(DebugFileCacheBytes(), 64ull << 20);
+    const QString skipped = CaptureText(Helper(2, {}, {needed}));
+    EXPECT_TRUE(skipped.contains(QStringLiteral("was skipped")) &&
+                skipped.contains(QStringLiteral("needed/helper.debug")))
+        << skipped.left(500).toStdString();
+    EXPECT_LT(DebugFileCacheBytes(), 64ull << 20);
+
+    // Another file mounted over the mapped one, in the target's own mount namespace: the names
+    // come from the file it runs, or from nowhere.
+    if (geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("unshare")).isEmpty())
+        GTEST_SKIP() << "needs root, unshare and nsenter for a mount namespace";
+    Helper hidden(2, {}, {"unshare", "-m", "--propagation", "private", genuine});
+    ASSERT_TRUE(Tool("nsenter", {"-t", QString::number(hidden.pid()), "-m", "mount", "--bind",
+                                 NORVA_CAPTURE_CLI, genuine}));
+    const QString behind = CaptureText(hidden);
+    EXPECT_EQ(behind.count(QStringLiteral("norva_wait_here()")), 2) << behind.toStdString();
 }
 
 } // namespace
