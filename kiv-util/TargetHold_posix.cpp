@@ -54,7 +54,7 @@ std::vector<Mapping> WritableMappings(const QByteArray &mapsText)
     return maps;
 }
 
-// What the tracer finds out about one thread, in memory shared with the viewer. The outcome is
+// What the tracer finds out about one thread, in the viewer's memory. The outcome is
 // written last, so a tracer killed half-way leaves nothing half-told.
 enum class Outcome : int { Pending, Copied, Ended, Refused, Busy };
 
@@ -83,7 +83,8 @@ struct Shared {
 };
 
 // Everything the tracer child needs, set up by the viewer beforehand: the child allocates
-// nothing (the viewer's other threads may have held the allocator's locks when it was made).
+// nothing (it runs in the viewer's memory beside the viewer's other threads, on a stack of its
+// own, and only touches what is here).
 struct TracerArgs {
     long long pid;
     int stopWithinMs;
@@ -180,6 +181,7 @@ public:
         Seize();
         Interrupt();
         StopAndCopy();
+        ReadStacks();
         Release();
     }
 
@@ -397,15 +399,12 @@ private:
             from = std::max(from, map->start);
             to = std::min(to, map->end);
         }
+        // The stack itself is read later, all threads in a few calls (see ReadStacks): here
+        // its place is only set aside.
         const uint64_t room = s_.stackCapacity - s_.stackUsed;
-        const uint64_t length = std::min(to > from ? to - from : 0, room);
-        iovec local = {a_.stackArea + s_.stackUsed, static_cast<size_t>(length)};
-        iovec remote = {reinterpret_cast<void *>(from), static_cast<size_t>(length)};
-        const ssize_t got =
-            length ? process_vm_readv(static_cast<pid_t>(a_.pid), &local, 1, &remote, 1, 0) : 0;
         e.stackStart = from;
         e.stackOffset = s_.stackUsed;
-        e.stackLength = got > 0 ? static_cast<uint64_t>(got) : 0;
+        e.stackLength = std::min(to > from ? to - from : 0, room);
         s_.stackUsed += (e.stackLength + 15) & ~uint64_t(15);
         e.outcome = Outcome::Copied;
     }
@@ -469,6 +468,43 @@ private:
         return true;
     }
 
+    // The stacks of every stopped thread, up to IOV_MAX of them in one system call: the cost
+    // of reaching into the target is paid once per call, not once per thread. A stack that
+    // cannot be read in full keeps what was read; the next call starts after it.
+    void ReadStacks()
+    {
+        constexpr int kBatch = 1024;
+        iovec local[kBatch], remote[kBatch];
+        int index[kBatch];
+        int n = 0;
+        for (int i = 0; i <= s_.count; ++i) {
+            if (i < s_.count) {
+                Entry &e = s_.entries[i];
+                if (e.outcome != Outcome::Copied || e.stackLength == 0)
+                    continue;
+                local[n] = {a_.stackArea + e.stackOffset, static_cast<size_t>(e.stackLength)};
+                remote[n] = {reinterpret_cast<void *>(e.stackStart),
+                             static_cast<size_t>(e.stackLength)};
+                index[n++] = i;
+                if (n < kBatch)
+                    continue;
+            }
+            for (int at = 0; at < n;) {
+                ssize_t got = process_vm_readv(static_cast<pid_t>(a_.pid), local + at, n - at,
+                                               remote + at, n - at, 0);
+                if (got < 0) {
+                    s_.entries[index[at++]].stackLength = 0;
+                    continue;
+                }
+                while (at < n && got >= static_cast<ssize_t>(local[at].iov_len))
+                    got -= static_cast<ssize_t>(local[at++].iov_len);
+                if (at < n)
+                    s_.entries[index[at++]].stackLength = static_cast<uint64_t>(got);
+            }
+            n = 0;
+        }
+    }
+
     // Threads holding a signal of the target's are detached one by one, the signal handed
     // back. All others are let go together by the kernel as the tracer ends.
     void Release()
@@ -515,21 +551,25 @@ int TracerMain(void *arg)
 
 // ---- the viewer's side ----
 
-// Memory shared with the tracer: the entries, then the stack copies. Pages are only taken as
-// the copies are written.
+// Memory the tracer fills in (it shares the viewer's memory): the entries, then the stack
+// copies. The part that typical stacks fill is made ready beforehand, so the hold does not pay
+// for first touches; the rest is taken only if written.
 class SharedArea {
 public:
     explicit SharedArea(int capacity)
     {
         const size_t entries = sizeof(Shared) + sizeof(Entry) * static_cast<size_t>(capacity);
         head_ = (entries + 4095) & ~size_t(4095);
-        const uint64_t stacks = kThreadStackCopy * static_cast<uint64_t>(capacity) + kLeaderStackCopy;
+        const uint64_t stacks =
+            kThreadStackCopy * static_cast<uint64_t>(capacity) + kLeaderStackCopy;
         size_ = head_ + stacks;
         void *at = mmap(nullptr, size_, PROT_READ | PROT_WRITE,
-                        MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (at == MAP_FAILED)
             return;
         base_ = static_cast<uint8_t *>(at);
+        const size_t typical = head_ + kLeaderStackCopy + kTypicalStack * capacity / 2;
+        madvise(base_, std::min(typical, size_), MADV_POPULATE_WRITE);
         shared()->capacity = capacity;
         shared()->stackCapacity = stacks;
     }
@@ -543,6 +583,7 @@ public:
     uint8_t *stacks() const { return base_ + head_; }
 
 private:
+    static constexpr size_t kTypicalStack = 16 * 1024;
     uint8_t *base_ = nullptr;
     size_t head_ = 0, size_ = 0;
 };
@@ -560,14 +601,16 @@ bool RunTracer(TracerArgs *args, int budgetMs)
         munmap(stack, kTracerStack);
         return false;
     }
-    // Untraced: should a tracer of this viewer follow its children, the target is still held
-    // by a process that nobody else stops.
+    // A process of its own (another viewer that stops our threads does not stop it) in our
+    // memory (nothing to copy on the way in or to tear down on the way out, which would hold
+    // the target longer). Untraced: should a tracer of this viewer follow its children, the
+    // target is still held by a process that nobody else stops.
     const pid_t child = clone(TracerMain, static_cast<uint8_t *>(stack) + kTracerStack,
-                              CLONE_UNTRACED | SIGCHLD, args);
+                              CLONE_VM | CLONE_UNTRACED | SIGCHLD, args);
     close(ended[1]);
-    munmap(stack, kTracerStack); // the child has its own copy
     if (child < 0) {
         close(ended[0]);
+        munmap(stack, kTracerStack);
         return false;
     }
     // The write end closes when the child ends, whichever way.
@@ -590,6 +633,7 @@ bool RunTracer(TracerArgs *args, int budgetMs)
     int status = 0;
     while (waitpid(child, &status, __WALL) < 0 && errno == EINTR) {
     }
+    munmap(stack, kTracerStack);
     return finished && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
