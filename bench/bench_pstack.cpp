@@ -112,8 +112,8 @@ int main(int argc, char **argv)
 
     std::printf("stack capture in a running viewer, ms (median over %d runs unless marked)\n",
                 runs);
-    std::printf("%7s %9s %9s %9s %9s %9s %9s %9s %11s %10s %10s\n", "threads", "hold-hb",
-                "hb-idle", "hold-own", "hold-goal", "first", "repeated", "eu-stack", "eu-stack-s",
+    std::printf("%7s %9s %9s %9s %9s %9s %9s %9s %11s %10s %10s\n", "threads", "hold-hb", "hb-idle",
+                "hold-own", "hold-goal", "first", "repeated", "eu-stack", "eu-stack-s",
                 "first/eu-s", "rep/eu");
     for (int threads : {1, 16, 64, 256, 1000, 5000}) {
         Target target(threads);
@@ -140,16 +140,17 @@ int main(int argc, char **argv)
         }));
         // The goal: 25 us a thread and 1 ms, and never past the 150 ms deadline.
         const double goal = std::min(0.025 * threads + 1, 150.0);
-        std::printf("%7d %9.2f %9.2f %9.2f %9.2f %9.1f %9.2f %9.1f %11.1f %10.3f %10.4f\n",
-                    threads, Median(gaps), Median(idle), Median(held), goal, first, repeated, eu,
-                    euLines, euLines > 0 ? first / euLines : -1, eu > 0 ? repeated / eu : -1);
+        std::printf("%7d %9.2f %9.2f %9.2f %9.2f %9.1f %9.2f %9.1f %11.1f %10.3f %10.4f\n", threads,
+                    Median(gaps), Median(idle), Median(held), goal, first, repeated, eu, euLines,
+                    euLines > 0 ? first / euLines : -1, eu > 0 ? repeated / eu : -1);
         std::printf("%7s %9.2f %9.2f %9.2f   (max)\n", "", Max(gaps), Max(idle), Max(held));
         std::fflush(stdout);
     }
     std::printf("hold-hb: longest pause of a heartbeat thread (1 ms ticks) inside the target\n"
                 "during a capture; hb-idle: the same over 20 ms without one, so hold-hb minus\n"
                 "hb-idle is what a capture costs the target. hold-own: our own clock, first stop\n"
-                "asked for to last thread released; hold-goal: what it may take. first: the first capture of a new target;\n"
+                "asked for to last thread released; hold-goal: what it may take. first: the first "
+                "capture of a new target;\n"
                 "eu-stack prints file:line only with -s.\n");
     return 0;
 }

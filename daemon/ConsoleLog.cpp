@@ -43,7 +43,8 @@ void ConsoleLogHandler(int level, const char *format, va_list args, void *)
     std::lock_guard<std::mutex> guard(g_lock);
     if (g_dropped) {
         char notice[96];
-        std::snprintf(notice, sizeof(notice), "%llu log lines were dropped: nobody read them, or the disk was full",
+        std::snprintf(notice, sizeof(notice),
+                      "%llu log lines were dropped: nobody read them, or the disk was full",
                       g_dropped);
         if (WriteLine(stream, "warning", notice))
             g_dropped = 0;

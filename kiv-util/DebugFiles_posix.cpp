@@ -4,9 +4,9 @@
 #include <QSet>
 
 #include <cerrno>
-#include <elfutils/libdwelf.h>
 #include <cstdlib>
 #include <cstring>
+#include <elfutils/libdwelf.h>
 #include <fcntl.h>
 #include <gelf.h>
 #include <libelf.h>
@@ -73,10 +73,9 @@ int FindElf(Dwfl_Module *module, void **userdata, const char *moduleName, Dwarf_
 bool Needed(const char *name)
 {
     static const QSet<QByteArray> kNeeded = {
-        ".debug_info", ".debug_abbrev", ".debug_line",    ".debug_line_str",
-        ".debug_str",  ".debug_addr",   ".debug_aranges", ".debug_ranges",
-        ".debug_rnglists", ".debug_str_offsets", ".debug_frame", ".eh_frame",
-        ".symtab",     ".strtab"};
+        ".debug_info",  ".debug_abbrev",  ".debug_line",   ".debug_line_str", ".debug_str",
+        ".debug_addr",  ".debug_aranges", ".debug_ranges", ".debug_rnglists", ".debug_str_offsets",
+        ".debug_frame", ".eh_frame",      ".symtab",       ".strtab"};
     if (!name)
         return false;
     if (std::strncmp(name, ".zdebug", 7) == 0)
@@ -86,7 +85,7 @@ bool Needed(const char *name)
 
 // How a debug file's compressed sections would be inflated.
 struct InflatePlan {
-    bool compressed = false;         // any compressed section at all
+    bool compressed = false;            // any compressed section at all
     unsigned long long neededBytes = 0; // the needed ones, once inflated
 };
 
@@ -183,7 +182,7 @@ struct KeptFile {
     ino_t inode = 0;
     off_t size = 0;
     long long mtime = 0;
-    int fd = -1; // the inflated copy, or the file itself
+    int fd = -1;                  // the inflated copy, or the file itself
     unsigned long long bytes = 0; // memory the copy takes
     unsigned long long lastUse = 0;
 };
@@ -357,15 +356,16 @@ void SetModuleView(long long pid, const QByteArray &maps)
         const QList<QByteArray> fields = line.simplified().split(' ');
         if (fields.size() < 6 || !fields[5].startsWith('/') || fields[4] == "0")
             continue;
-        const QByteArray path = line.mid(line.indexOf(fields[5], line.indexOf(fields[4]) +
-                                                                      fields[4].size()));
+        const QByteArray path =
+            line.mid(line.indexOf(fields[5], line.indexOf(fields[4]) + fields[4].size()));
         if (g_view.files.contains(path))
             continue;
         const QList<QByteArray> range = fields[0].split('-'), device = fields[3].split(':');
         MappedFile file;
         file.start = range.value(0).toULongLong(nullptr, 16);
         file.end = range.value(1).toULongLong(nullptr, 16);
-        file.dev = makedev(device.value(0).toUInt(nullptr, 16), device.value(1).toUInt(nullptr, 16));
+        file.dev =
+            makedev(device.value(0).toUInt(nullptr, 16), device.value(1).toUInt(nullptr, 16));
         file.inode = fields[4].toULongLong();
         g_view.files.insert(path, file);
     }

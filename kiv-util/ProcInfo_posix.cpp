@@ -107,5 +107,5 @@ QString ProcessOfThread(long long tid)
         return QString();
     const ProcStatus process = thread.tgid > 0 ? ReadStatus(thread.tgid) : thread;
     return QStringLiteral("%1 (%2)").arg(QString::number(thread.tgid > 0 ? thread.tgid : tid),
-                                        process.exists ? process.name : thread.name);
+                                         process.exists ? process.name : thread.name);
 }

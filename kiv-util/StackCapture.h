@@ -20,7 +20,7 @@ struct ThreadStack {
     long long tid = 0;
     QString name;
     QVector<StackFrame> frames;
-    QString truncated;       // why the walk broke off; empty when it reached the end
+    QString truncated; // why the walk broke off; empty when it reached the end
     bool frameLimitReached = false;
     QString notCaptured;     // why the thread has no stack at all; empty when it was captured
     QStringList kernelStack; // where such a thread waits in the kernel, where readable
@@ -28,7 +28,7 @@ struct ThreadStack {
 
 struct StackCapture {
     bool ok = false;
-    QString error; // why there is no capture, fit to show
+    QString error;     // why there is no capture, fit to show
     QStringList notes; // what the capture had to leave out, such as a debug file it skipped
     long long pid = 0;
     QString processName;

@@ -435,7 +435,8 @@ bool ReportModules(StackCapture *capture, const ProcStatus &info, long long memo
     const int reported = dwfl_linux_proc_report(session->dwfl, static_cast<pid_t>(memoryPid));
     dwfl_report_end(session->dwfl, nullptr, nullptr);
     if (reported != 0) {
-        capture->error = reported == EACCES || reported == EPERM ? PermissionReason(capture->pid, info)
+        capture->error = reported == EACCES || reported == EPERM
+                             ? PermissionReason(capture->pid, info)
                          : ReadStatus(capture->pid).exists
                              // A process between two programs has no memory map for a moment.
                              ? StartedAnotherProgram(capture->pid)
@@ -497,10 +498,10 @@ bool ExplainHold(const HoldResult &hold, const ProcStatus &info, StackCapture *c
     }
     if (!hold.left.empty())
         return true;
-    capture->error = ReadStatus(capture->pid).exists
-                         ? PermissionReason(capture->pid, info)
-                         : QStringLiteral("Process %1 ended before its threads could be stopped.")
-                               .arg(pid);
+    capture->error =
+        ReadStatus(capture->pid).exists
+            ? PermissionReason(capture->pid, info)
+            : QStringLiteral("Process %1 ended before its threads could be stopped.").arg(pid);
     return false;
 }
 

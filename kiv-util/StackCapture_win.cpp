@@ -17,7 +17,6 @@
 
 namespace {
 
-
 // DbgHelp is single-threaded: every Sym* call goes through this lock.
 std::mutex g_symLock;
 

@@ -41,11 +41,11 @@ struct LeftThread {
 struct HoldResult {
     std::vector<CopiedThread> copied;
     std::vector<LeftThread> left;
-    bool targetEnded = false; // the process died during the hold
-    bool execed = false;      // a thread started another program during the hold
+    bool targetEnded = false;  // the process died during the hold
+    bool execed = false;       // a thread started another program during the hold
     bool tracerFailed = false; // the tracer could not be started or was killed at its deadline
-    int seizeError = 0;       // errno of the first refused seize (not a vanished thread)
-    double heldMs = 0;        // from the first stop asked for to the last thread let go
+    int seizeError = 0;        // errno of the first refused seize (not a vanished thread)
+    double heldMs = 0;         // from the first stop asked for to the last thread let go
 };
 
 // Holds at most stopWithinMs, from the first stop asked for to the last thread let go; threads

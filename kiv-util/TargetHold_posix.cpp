@@ -61,9 +61,9 @@ enum class Outcome : int { Pending, Copied, Ended, Refused, Busy };
 struct Entry {
     long long tid;
     volatile Outcome outcome;
-    bool asked;  // a stop was asked for
-    int error;   // errno of a refused seize
-    int signal;  // a signal of the target's that arrived while held, handed back on release
+    bool asked; // a stop was asked for
+    int error;  // errno of a refused seize
+    int signal; // a signal of the target's that arrived while held, handed back on release
     long long tracerTgid; // Busy: the process whose tracer held the thread
     char tracerName[32];
     user_regs_struct regs;
@@ -93,7 +93,7 @@ struct TracerArgs {
     size_t mapCount;
     Shared *shared;
     uint8_t *stackArea;
-    long long *known; // capacity: thread ids seen so far, sorted
+    long long *known;  // capacity: thread ids seen so far, sorted
     long long *listed; // capacity: this round's listing
 };
 
@@ -525,7 +525,9 @@ private:
     double deadline_ = 0;
 };
 
-int TracerMain(void *arg)
+// Not instrumented by the address sanitizer: it runs on a stack the sanitizer does not know
+// and ends with _exit, which it would warn about.
+__attribute__((no_sanitize("address"))) int TracerMain(void *arg)
 {
     const TracerArgs &args = *static_cast<const TracerArgs *>(arg);
     // Should the viewer die, so does the tracer, and the target goes free.
@@ -686,9 +688,8 @@ HoldResult HoldAndCopy(long long pid, const QByteArray &maps, int stopWithinMs)
         result.tracerFailed = true;
         return result;
     }
-    TracerArgs args = {pid,           stopWithinMs,          getpid(),     mappings.data(),
-                       mappings.size(), area.shared(),       area.stacks(), known.data(),
-                       listed.data()};
+    TracerArgs args = {pid,           stopWithinMs,  getpid(),     mappings.data(), mappings.size(),
+                       area.shared(), area.stacks(), known.data(), listed.data()};
     result.tracerFailed = !RunTracer(&args, stopWithinMs + kTracerSpareMs);
     const double released = NowMs();
 
