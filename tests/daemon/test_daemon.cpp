@@ -157,7 +157,12 @@ TEST_F(DaemonTest, KeepsTheLauncherRunningAndRefusesASecondCopy)
         EXPECT_TRUE(WaitFor([&] { return ProcessState(pid) == 0; }, 1000)) << "reaped";
 #endif
     }
-    EXPECT_LE(*std::max_element(delays.begin(), delays.end()), 1300);
+#if defined(_WIN32)
+    const qint64 slowest = 1800; // Wine starts a process in up to half a second on a busy machine
+#else
+    const qint64 slowest = 1300;
+#endif
+    EXPECT_LE(*std::max_element(delays.begin(), delays.end()), slowest);
 
     QThread::msleep(1500);
     EXPECT_EQ(Starts(), 4) << "a running launcher is left alone";
