@@ -123,17 +123,10 @@ bool LockPath(const std::wstring &name, std::string *path, unsigned long *lastEr
         *lastError = 123; // ERROR_INVALID_NAME, as for "Local\\" alone
         return false;
     }
-    std::string utf8;
-    {
-        const int size = SysWideCharToMultiByte(kCodePageUtf8, bare.data(),
-                                                static_cast<int>(bare.size()), nullptr, 0, nullptr);
-        utf8.resize(static_cast<size_t>(size));
-        if (size <= 0 ||
-            SysWideCharToMultiByte(kCodePageUtf8, bare.data(), static_cast<int>(bare.size()),
-                                   &utf8[0], size, nullptr) != size) {
-            *lastError = 123; // ERROR_INVALID_NAME
-            return false;
-        }
+    const std::string utf8 = SysWideToUtf8(bare);
+    if (utf8.empty()) {
+        *lastError = 123; // ERROR_INVALID_NAME
+        return false;
     }
     static const char kHex[] = "0123456789ABCDEF";
     std::string file;

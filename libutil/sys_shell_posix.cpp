@@ -56,27 +56,12 @@ void WatchChild(pid_t pid)
     }
 }
 
-std::string ToUtf8(const std::wstring &file)
-{
-    std::string path;
-    if (file.empty() || file.size() > 0x7fffffffu)
-        return path;
-    const int len = static_cast<int>(file.size());
-    const int size = SysWideCharToMultiByte(kCodePageUtf8, file.data(), len, nullptr, 0, nullptr);
-    if (size <= 0)
-        return path;
-    path.resize(static_cast<size_t>(size));
-    if (SysWideCharToMultiByte(kCodePageUtf8, file.data(), len, &path[0], size, nullptr) != size)
-        path.clear();
-    return path;
-}
-
 } // namespace
 
 void SysShellExecuteHidden(const std::wstring &file)
 {
     SweepUnreaped();
-    const std::string path = ToUtf8(file);
+    const std::string path = SysWideToUtf8(file);
     if (path.empty() || path.find('\0') != std::string::npos)
         return; // as the shell fails on an empty or malformed name
 
