@@ -600,6 +600,11 @@ StackCapture Capture(unsigned long requested, int attempt)
         return capture;
     const QVector<QVector<uint64_t>> lookups = Unwind(&session, hold, &capture);
     Name(&session, hold, lookups, &capture);
+    if (hold.lateStacks > 0)
+        capture.notes << QStringLiteral("the stacks of %1 threads were read after they were let "
+                                        "go (the hold's deadline came first): where those threads "
+                                        "moved on, their frames may not agree with their registers")
+                             .arg(hold.lateStacks);
     capture.notes << TakeDebugFileNotes();
     capture.ok = true;
     return capture;

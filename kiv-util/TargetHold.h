@@ -45,6 +45,7 @@ struct HoldResult {
     bool execed = false;       // a thread started another program during the hold
     bool tracerFailed = false; // the tracer could not be started or was killed at its deadline
     int seizeError = 0;        // errno of the first refused seize (not a vanished thread)
+    int lateStacks = 0;        // copied threads whose stacks were left to be read live
     double heldMs = 0;         // from the first stop asked for to the last thread let go
 };
 

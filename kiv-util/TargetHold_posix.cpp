@@ -79,6 +79,7 @@ struct Shared {
     bool execed;
     uint64_t stackUsed;
     uint64_t stackCapacity;
+    int lateStacks; // stacks left to be read after the release
     Entry entries[1];
 };
 
@@ -310,7 +311,9 @@ private:
     void Interrupt()
     {
         s_.startMs = NowMs();
-        deadline_ = s_.startMs + a_.stopWithinMs;
+        // Stops are taken for two thirds of the deadline; the last third is for reading the
+        // stacks and letting go, which with thousands of threads takes a while too.
+        deadline_ = s_.startMs + a_.stopWithinMs * 2.0 / 3;
         int asked = 0;
         for (int i = 0; i < s_.count; ++i) {
             Entry &e = s_.entries[i];
@@ -473,7 +476,10 @@ private:
     // cannot be read in full keeps what was read; the next call starts after it.
     void ReadStacks()
     {
-        constexpr int kBatch = 1024;
+        // In batches small enough to watch the clock: stacks not read by the deadline are read
+        // from the live process after the threads are let go (the viewer says how many).
+        constexpr int kBatch = 256;
+        const double until = s_.startMs + a_.stopWithinMs - 5;
         iovec local[kBatch], remote[kBatch];
         int index[kBatch];
         int n = 0;
@@ -485,6 +491,11 @@ private:
                 local[n] = {a_.stackArea + e.stackOffset, static_cast<size_t>(e.stackLength)};
                 remote[n] = {reinterpret_cast<void *>(e.stackStart),
                              static_cast<size_t>(e.stackLength)};
+                if (NowMs() >= until) {
+                    e.stackLength = 0;
+                    ++s_.lateStacks;
+                    continue;
+                }
                 index[n++] = i;
                 if (n < kBatch)
                     continue;
@@ -697,6 +708,7 @@ HoldResult HoldAndCopy(long long pid, const QByteArray &maps, int stopWithinMs)
     result.targetEnded = s.targetEnded;
     result.execed = s.execed;
     result.seizeError = s.seizeError;
+    result.lateStacks = s.lateStacks;
     if (s.startMs > 0)
         result.heldMs = released - s.startMs;
     for (int i = 0; i < std::min(s.count, s.capacity); ++i) {
