@@ -8,6 +8,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTextDocument>
+#include <atomic>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <memory>
@@ -280,24 +281,36 @@ TEST(StackCapture, ThreadThatCannotStopIsListedAndNothingIsHeldForIt)
 
 TEST(StackCapture, TargetKilledMidCaptureEndsIt)
 {
-    Helper helper(64, {QStringLiteral("vfork"), QStringLiteral("3000")});
-    const qint64 pid = helper.pid();
     // Killed the moment the capture takes hold (it waits a few ms for the main thread, which
-    // cannot stop).
-    std::thread killer([pid] {
-        QElapsedTimer waited;
-        waited.start();
-        while (StatusField(pid, "TracerPid:").toLongLong() == 0 && waited.elapsed() < 5000) {
-        }
-        kill(static_cast<pid_t>(pid), SIGKILL);
-    });
-    QElapsedTimer timer;
-    timer.start();
-    const QString shown = AsShown(Capture(pid));
-    killer.join();
-    EXPECT_LT(timer.elapsed(), 1000);
-    EXPECT_TRUE(shown.contains(QStringLiteral("ended during the capture"))) << shown.toStdString();
-    EXPECT_TRUE(helper.Collected()) << "its parent collects it: nothing of ours holds it";
+    // cannot stop). The killer runs at real-time priority where it may, so a busy machine does
+    // not make it miss those milliseconds; a round it misses anyway is tried again.
+    for (int round = 0; round < 5; ++round) {
+        Helper helper(64, {QStringLiteral("vfork"), QStringLiteral("3000")});
+        const qint64 pid = helper.pid();
+        std::atomic<bool> captureDone{false}, killedInTime{false};
+        std::thread killer([&] {
+            const sched_param realTime = {1};
+            pthread_setschedparam(pthread_self(), SCHED_FIFO, &realTime);
+            while (StatusField(pid, "TracerPid:").toLongLong() == 0 && !captureDone) {
+            }
+            killedInTime = !captureDone;
+            kill(static_cast<pid_t>(pid), SIGKILL);
+        });
+        QElapsedTimer timer;
+        timer.start();
+        const QString shown = AsShown(Capture(pid));
+        const qint64 elapsed = timer.elapsed();
+        captureDone = true;
+        killer.join();
+        EXPECT_TRUE(helper.Collected()) << "its parent collects it: nothing of ours holds it";
+        if (!killedInTime)
+            continue;
+        EXPECT_LT(elapsed, 1000);
+        EXPECT_TRUE(shown.contains(QStringLiteral("ended during the capture")))
+            << shown.toStdString();
+        return;
+    }
+    GTEST_SKIP() << "the kill never landed during a capture";
 }
 
 TEST(StackCapture, KernelThreadsHaveNoUserStack)
