@@ -253,7 +253,9 @@ TEST(StackCapture, ThreadThatCannotStopIsListedAndNothingIsHeldForIt)
     QElapsedTimer timer;
     timer.start();
     const StackCapture capture = CaptureStacks(static_cast<unsigned long>(pid));
-    EXPECT_LT(timer.elapsed(), 1000) << "the capture does not wait for it";
+    // It leaves vfork about 2.3 s from now; a slow build (sanitizers) may take a second for
+    // the first capture.
+    EXPECT_LT(timer.elapsed(), 1800) << "the capture does not wait for it";
     ASSERT_TRUE(capture.ok) << capture.error.toStdString();
     int waiting = 0;
     for (const ThreadStack &thread : capture.threads) {
