@@ -37,7 +37,7 @@ wait_starts() { # name count timeout-ms
 count_zombies() { # children of $1 that have ended and were not collected
   local n=0 line fields
   for stat in /proc/[0-9]*/stat; do
-    read -r line <"$stat" 2>/dev/null || continue
+    { read -r line <"$stat"; } 2>/dev/null || continue # it may have ended since the listing
     read -r -a fields <<<"${line##*) }"
     [[ ${fields[0]} == Z && ${fields[1]} == "$1" ]] && n=$((n + 1))
   done

@@ -12,7 +12,12 @@ throwaway_cleanup() {
     [[ -f $log ]] || continue
     while read -r pid _; do kill -9 "$pid" 2>/dev/null || true; done <"$log"
   done
-  rm -rf "$work"
+  # A launcher that a dying daemon had just started may still write a line: try again.
+  for _ in 1 2 3 4 5; do
+    rm -rf "$work" 2>/dev/null && break
+    sleep 0.2
+  done
+  rm -rf "$work" || true
 }
 trap throwaway_cleanup EXIT
 
