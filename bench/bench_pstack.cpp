@@ -101,6 +101,13 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const int runs = argc > 1 ? atoi(argv[1]) : 7;
+    // Thread counts to measure, "256,1000"; all of them when not given.
+    std::vector<int> counts = {1, 16, 64, 256, 1000, 5000};
+    if (argc > 2) {
+        counts.clear();
+        for (const QString &n : QString::fromLatin1(argv[2]).split(QLatin1Char(',')))
+            counts.push_back(n.toInt());
+    }
     const QString euStack = QStandardPaths::findExecutable(QStringLiteral("eu-stack"));
 
     // The viewer has been used before: Qt, libdw and the C library's debug information are in.
@@ -115,7 +122,7 @@ int main(int argc, char **argv)
     std::printf("%7s %9s %9s %9s %9s %9s %9s %9s %11s %10s %10s\n", "threads", "hold-hb", "hb-idle",
                 "hold-own", "hold-goal", "first", "repeated", "eu-stack", "eu-stack-s",
                 "first/eu-s", "rep/eu");
-    for (int threads : {1, 16, 64, 256, 1000, 5000}) {
+    for (int threads : counts) {
         Target target(threads);
         if (!target.ok())
             return 1;

@@ -29,6 +29,7 @@ void ResolveFrames(StackCapture *capture, const QVector<QVector<uint64_t>> &look
             frame.function = it->function;
             frame.offset = it->function.isEmpty() ? 0 : frame.pc - it->start;
             frame.module = it->module;
+            frame.moduleOffset = it->module.isEmpty() ? 0 : frame.pc - it->moduleBase;
             frame.file = it->file;
             frame.line = it->line;
         }

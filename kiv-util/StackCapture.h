@@ -12,7 +12,10 @@ struct StackFrame {
     QString function;    // demangled, without version suffix; empty when unknown
     uint64_t offset = 0; // from the start of function
     QString module;      // file name of the module, empty when none
-    QString file;        // source file where debug information says so
+    // pc as an address of the module's own file (what addr2line or a symbol server takes), so
+    // a frame without a name can still be named later; meaningful where module is set
+    uint64_t moduleOffset = 0;
+    QString file; // source file where debug information says so
     int line = 0;
 };
 
@@ -24,6 +27,13 @@ struct ThreadStack {
     bool frameLimitReached = false;
     QString notCaptured;     // why the thread has no stack at all; empty when it was captured
     QStringList kernelStack; // where such a thread waits in the kernel, where readable
+    QString state;           // "running", "sleeping", "disk sleep" or "stopped"; empty if unknown
+    QString waitChannel;     // where in the system it sleeps, where the system says
+    // A lock the thread waits for: its kind ("mutex"), address (0 when unknown) and the thread
+    // of the same process holding it (0 when unknown or none).
+    QString lockKind;
+    uint64_t lockAddress = 0;
+    long long lockOwner = 0;
 };
 
 struct StackCapture {
@@ -32,7 +42,8 @@ struct StackCapture {
     QStringList notes; // what the capture had to leave out, such as a debug file it skipped
     long long pid = 0;
     QString processName;
-    double stoppedMs = 0; // how long the target's threads were held
+    double stoppedMs = 0;   // how long the target's threads were held
+    int addressDigits = 16; // 8 for a 32-bit target
     QVector<ThreadStack> threads;
 };
 
@@ -41,6 +52,7 @@ struct CodeSymbol {
     QString function;
     uint64_t start = 0; // address where function begins
     QString module;
+    uint64_t moduleBase = 0; // subtracted from an address to give its moduleOffset
     QString file;
     int line = 0;
 };
@@ -61,5 +73,7 @@ void ResolveFrames(StackCapture *capture, const QVector<QVector<uint64_t>> &look
 // Platform back end: stops the threads, walks them, lets them go, then resolves names.
 StackCapture CaptureStacks(unsigned long pid);
 
-// HTML with all names escaped, so the viewer shows it the same as rich text.
+// HTML with all names escaped, so the viewer shows it the same as rich text. A summary line
+// comes first, then any deadlock (threads waiting for each other's locks), then the stacks:
+// threads with the same frames are shown once, together.
 QString FormatCapture(const StackCapture &capture);

@@ -20,6 +20,7 @@
 #include <elfutils/libdwfl.h>
 #include <fcntl.h>
 #include <libelf.h>
+#include <linux/futex.h>
 #include <sys/uio.h>
 #include <sys/user.h>
 #include <unistd.h>
@@ -81,11 +82,31 @@ QString LeftReason(const LeftThread &left)
     case LeftWhy::NotStopped:
         break;
     }
-    const QString wchan = left.wchan.isEmpty() || left.wchan == "0"
-                              ? QString()
-                              : QStringLiteral(", waiting in ") + QString::fromUtf8(left.wchan);
-    return QStringLiteral("it did not stop in time: state %1%2")
-        .arg(left.state ? QString(QLatin1Char(left.state)) : QStringLiteral("unknown"), wchan);
+    return QStringLiteral("it did not stop in time"); // its heading says where it was
+}
+
+// A thread's state as /proc words it, in ours.
+QString StateWord(char state)
+{
+    switch (state) {
+    case 'R':
+        return QStringLiteral("running");
+    case 'S':
+    case 'I':
+        return QStringLiteral("sleeping");
+    case 'D':
+        return QStringLiteral("disk sleep");
+    case 'T':
+    case 't':
+        return QStringLiteral("stopped");
+    default:
+        return QString();
+    }
+}
+
+QString WaitChannel(const QByteArray &wchan)
+{
+    return wchan == "0" ? QString() : QString::fromUtf8(wchan);
 }
 
 struct WalkContext {
@@ -132,10 +153,14 @@ CodeSymbol Resolve(Dwfl *dwfl, uint64_t address)
     Dwfl_Module *module = dwfl_addrmodule(dwfl, address);
     if (!module)
         return symbol;
+    Dwarf_Addr low = 0;
     const char *moduleName =
-        dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+        dwfl_module_info(module, nullptr, &low, nullptr, nullptr, nullptr, nullptr, nullptr);
     if (moduleName)
         symbol.module = QFileInfo(QString::fromUtf8(moduleName)).fileName();
+    // Addresses in the module's file are the running ones less the load bias.
+    Dwarf_Addr bias = 0;
+    symbol.moduleBase = dwfl_module_getelf(module, &bias) ? bias : low;
     GElf_Off offset = 0;
     GElf_Sym elfSymbol;
     const char *name =
@@ -553,10 +578,103 @@ void Name(TargetSession *session, const HoldResult &hold, const QVector<QVector<
         thread.name = ThreadName(capture->pid, left.tid);
         thread.notCaptured = LeftReason(left);
         thread.kernelStack = left.kernelStack;
+        thread.state = StateWord(left.state);
+        thread.waitChannel = WaitChannel(left.wchan);
         capture->threads.push_back(thread);
     }
     std::sort(capture->threads.begin(), capture->threads.end(),
               [](const ThreadStack &a, const ThreadStack &b) { return a.tid < b.tid; });
+}
+
+// The C library's ways into a mutex wait, as its dynamic symbols and its debug information
+// name them; and the futex plumbing beneath them that condition variables and semaphores use
+// as well.
+bool IsMutexLock(const QString &function)
+{
+    static const QSet<QString> kNames = {
+        QStringLiteral("__lll_lock_wait"),
+        QStringLiteral("pthread_mutex_lock"),
+        QStringLiteral("___pthread_mutex_lock"),
+        QStringLiteral("__pthread_mutex_lock"),
+        QStringLiteral("__pthread_mutex_lock_full"),
+        QStringLiteral("pthread_mutex_timedlock"),
+        QStringLiteral("___pthread_mutex_timedlock"),
+        QStringLiteral("__pthread_mutex_timedlock"),
+        QStringLiteral("pthread_mutex_clocklock"),
+        QStringLiteral("___pthread_mutex_clocklock"),
+        QStringLiteral("__pthread_mutex_clocklock_common"),
+        QStringLiteral("__pthread_mutex_cond_lock"),
+        QStringLiteral("__pthread_mutex_cond_lock_full"),
+    };
+    return kNames.contains(function);
+}
+
+bool IsFutexPlumbing(const QString &function)
+{
+    static const QSet<QString> kNames = {
+        QStringLiteral("syscall"),
+        QStringLiteral("futex_wait"),
+        QStringLiteral("__futex_abstimed_wait_common"),
+        QStringLiteral("__futex_abstimed_wait_common64"),
+        QStringLiteral("futex_lock_pi64"),
+        QStringLiteral("__futex_lock_pi64"),
+        QStringLiteral("__lll_clocklock_wait"),
+    };
+    return kNames.contains(function);
+}
+
+// Whether a thread asleep on a futex is in the C library's mutex lock path: a condition
+// variable, a semaphore or a lock private to the library has no owner to name.
+bool LocksMutex(const ThreadStack &thread)
+{
+    for (int i = 0; i < thread.frames.size() && i < 8; ++i) {
+        QString function = thread.frames[i].function;
+        if (function.startsWith(QLatin1String("__GI_"))) // the library's internal alias
+            function.remove(0, 5);
+        if (IsMutexLock(function))
+            return true;
+        if (!function.isEmpty() && !IsFutexPlumbing(function))
+            return false;
+    }
+    return false;
+}
+
+// The thread owning a mutex, from the words at its futex: the lock word itself for a
+// priority-inheritance mutex, else the owner field (x86-64: lock, count, owner, users).
+long long MutexOwner(const CopiedThread &copy)
+{
+    constexpr uint32_t kTidMask = 0x3fffffff;
+    const long long op = static_cast<long long>(copy.regs.rsi) & 127; // less the flags
+    if (op == FUTEX_LOCK_PI || op == 13 /* FUTEX_LOCK_PI2 */)
+        return copy.lockWords[0] & kTidMask;
+    return static_cast<int32_t>(copy.lockWords[2]);
+}
+
+// Stage 6: each thread's state at the stop, and for a thread waiting for a mutex, the thread
+// of this process that holds it.
+void DescribeWaits(const HoldResult &hold, StackCapture *capture)
+{
+    QHash<long long, const CopiedThread *> copies;
+    for (const CopiedThread &copy : hold.copied)
+        copies.insert(copy.tid, &copy);
+    QSet<long long> tids;
+    for (const ThreadStack &thread : capture->threads)
+        tids.insert(thread.tid);
+    for (ThreadStack &thread : capture->threads) {
+        const CopiedThread *copy = copies.value(thread.tid);
+        if (!copy)
+            continue;
+        const bool asleep = AsleepInSystemCall(copy->regs);
+        thread.state = copy->jobStopped ? StateWord('T') : StateWord(asleep ? 'S' : 'R');
+        thread.waitChannel = WaitChannel(copy->wchan);
+        if (!copy->lockWordsRead || !LocksMutex(thread))
+            continue;
+        thread.lockKind = QStringLiteral("mutex");
+        thread.lockAddress = copy->regs.rdi;
+        const long long owner = MutexOwner(*copy);
+        if (owner != thread.tid && tids.contains(owner))
+            thread.lockOwner = owner;
+    }
 }
 
 StackCapture Capture(unsigned long requested, int attempt)
@@ -600,6 +718,7 @@ StackCapture Capture(unsigned long requested, int attempt)
         return capture;
     const QVector<QVector<uint64_t>> lookups = Unwind(&session, hold, &capture);
     Name(&session, hold, lookups, &capture);
+    DescribeWaits(hold, &capture);
     if (hold.lateStacks > 0)
         capture.notes << QStringLiteral("the stacks of %1 threads were read after they were let "
                                         "go (the hold's deadline came first): where those threads "

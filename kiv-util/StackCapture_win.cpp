@@ -14,6 +14,11 @@
 
 #include <dbghelp.h>
 #include <tlhelp32.h>
+#include <wct.h>
+
+#ifndef WCT_MAX_NODE_COUNT
+#define WCT_MAX_NODE_COUNT 16 // not in every SDK's wct.h
+#endif
 
 namespace {
 
@@ -94,8 +99,10 @@ CodeSymbol Resolve(HANDLE process, DWORD64 address)
     CodeSymbol symbol;
     IMAGEHLP_MODULEW64 module = {};
     module.SizeOfStruct = sizeof(module);
-    if (SymGetModuleInfoW64(process, address, &module))
+    if (SymGetModuleInfoW64(process, address, &module)) {
         symbol.module = QFileInfo(QString::fromWCharArray(module.ImageName)).fileName();
+        symbol.moduleBase = module.BaseOfImage; // offsets from it are what symbol servers take
+    }
 
     alignas(SYMBOL_INFOW) char buffer[sizeof(SYMBOL_INFOW) + 1024 * sizeof(wchar_t)] = {};
     auto *info = reinterpret_cast<SYMBOL_INFOW *>(buffer);
@@ -114,6 +121,48 @@ CodeSymbol Resolve(HANDLE process, DWORD64 address)
         symbol.line = static_cast<int>(line.LineNumber);
     }
     return symbol;
+}
+
+// For each thread blocked on a critical section or a mutex, the thread of the same process
+// that owns it, as Wait Chain Traversal reports (Vista and later; looked up at run time, and
+// where the system lacks it the capture simply names no owners).
+void FindLockOwners(StackCapture *capture)
+{
+    using Open = HWCT(WINAPI *)(DWORD, PWAITCHAINCALLBACK);
+    using Close = VOID(WINAPI *)(HWCT);
+    using Chain =
+        BOOL(WINAPI *)(HWCT, DWORD_PTR, DWORD, DWORD, LPDWORD, PWAITCHAIN_NODE_INFO, LPBOOL);
+    HMODULE advapi = GetModuleHandleW(L"advapi32.dll");
+    if (!advapi)
+        advapi = LoadLibraryW(L"advapi32.dll");
+    const auto open = reinterpret_cast<Open>(
+        reinterpret_cast<void *>(GetProcAddress(advapi, "OpenThreadWaitChainSession")));
+    const auto close = reinterpret_cast<Close>(
+        reinterpret_cast<void *>(GetProcAddress(advapi, "CloseThreadWaitChainSession")));
+    const auto chain = reinterpret_cast<Chain>(
+        reinterpret_cast<void *>(GetProcAddress(advapi, "GetThreadWaitChain")));
+    HWCT session = open && close && chain ? open(0, nullptr) : nullptr;
+    if (!session)
+        return;
+    for (ThreadStack &thread : capture->threads) {
+        WAITCHAIN_NODE_INFO nodes[WCT_MAX_NODE_COUNT] = {};
+        DWORD count = WCT_MAX_NODE_COUNT;
+        BOOL cycle = FALSE;
+        // The thread itself, what it waits for, and who owns that.
+        if (!chain(session, 0, 0, static_cast<DWORD>(thread.tid), &count, nodes, &cycle) ||
+            count < 2)
+            continue;
+        const WCT_OBJECT_TYPE type = nodes[1].ObjectType;
+        if (type != WctCriticalSectionType && type != WctMutexType)
+            continue;
+        thread.lockKind =
+            type == WctMutexType ? QStringLiteral("mutex") : QStringLiteral("critical section");
+        if (count >= 3 && nodes[2].ObjectType == WctThreadType &&
+            nodes[2].ThreadObject.ProcessId == static_cast<DWORD>(capture->pid) &&
+            nodes[2].ThreadObject.ThreadId != static_cast<DWORD>(thread.tid))
+            thread.lockOwner = nodes[2].ThreadObject.ThreadId;
+    }
+    close(session);
 }
 
 } // namespace
@@ -250,6 +299,7 @@ StackCapture CaptureStacks(unsigned long pid)
                   [process](uint64_t address) { return Resolve(process, address); });
     SymCleanup(process);
     CloseHandle(process);
+    FindLockOwners(&capture);
     capture.ok = true;
     return capture;
 }

@@ -18,7 +18,17 @@ struct CopiedThread {
     user_regs_struct regs = {};
     uint64_t stackStart = 0;    // address of stack[0]
     std::vector<uint8_t> stack; // from a little below the stack pointer upwards
+    bool jobStopped = false;    // it was stopped (SIGSTOP and the like) before the hold
+    // A thread asleep in the futex call: the first words at the futex address, read during the
+    // hold (for a mutex: its lock word, count and owner). lockWordsRead is false otherwise.
+    bool lockWordsRead = false;
+    uint32_t lockWords[4] = {};
+    QByteArray wchan; // where a thread asleep in a system call sleeps, read just before the hold
 };
+
+// Whether the registers of a stopped thread show it asleep in a system call that the stop
+// interrupted (and that it resumes once let go).
+bool AsleepInSystemCall(const user_regs_struct &regs);
 
 // Why a thread was not captured; the capture side puts it into words.
 enum class LeftWhy {

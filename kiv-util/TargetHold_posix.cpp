@@ -66,8 +66,12 @@ struct Entry {
     int signal; // a signal of the target's that arrived while held, handed back on release
     long long tracerTgid; // Busy: the process whose tracer held the thread
     char tracerName[32];
+    bool jobStopped; // its stop was a group stop: it had been stopped before
+    char wchan[48];  // where it slept just before the hold, if it did
     user_regs_struct regs;
     uint64_t stackStart, stackOffset, stackLength;
+    uint64_t lockAddress; // a futex it sleeps on, 0 when none (or its words could not be read)
+    uint32_t lockWords[4];
 };
 
 struct Shared {
@@ -182,6 +186,7 @@ public:
         Seize();
         Interrupt();
         StopAndCopy();
+        ReadLockWords();
         ReadStacks();
         Release();
     }
@@ -263,6 +268,7 @@ private:
                        reinterpret_cast<void *>(PTRACE_O_TRACEEXEC)) == 0) {
                 e.outcome = Outcome::Pending;
                 ++pending_;
+                ReadWaitChannel(e);
                 break;
             }
             e.error = errno;
@@ -285,6 +291,15 @@ private:
             sched_yield();
         }
         ++s_.count;
+    }
+
+    // Read before the hold: once stopped, every thread sleeps in the stop; and once let go, a
+    // thread takes a moment to go back to sleep where it was.
+    void ReadWaitChannel(Entry &e)
+    {
+        char path[96];
+        ProcPath(path, a_.pid, e.tid, "wchan");
+        ReadSmall(path, e.wchan, sizeof(e.wchan));
     }
 
     bool TracerOf(long long tid, Entry *e)
@@ -382,6 +397,8 @@ private:
         --pending_;
         if ((status >> 16) == 0) // a signal-delivery stop: the signal is the target's
             e.signal = WSTOPSIG(status);
+        // A group stop reports the signal that stopped the process; our interrupt, SIGTRAP.
+        e.jobStopped = (status >> 16) == PTRACE_EVENT_STOP && WSTOPSIG(status) != SIGTRAP;
         Copy(e);
     }
 
@@ -402,6 +419,10 @@ private:
             from = std::max(from, map->start);
             to = std::min(to, map->end);
         }
+        // The futex words a sleeping thread waits on are read with the stacks: whose mutex it
+        // is comes from them.
+        if (e.regs.orig_rax == SYS_futex && AsleepInSystemCall(e.regs))
+            e.lockAddress = e.regs.rdi;
         // The stack itself is read later, all threads in a few calls (see ReadStacks): here
         // its place is only set aside.
         const uint64_t room = s_.stackCapacity - s_.stackUsed;
@@ -471,31 +492,20 @@ private:
         return true;
     }
 
-    // The stacks of every stopped thread, up to IOV_MAX of them in one system call: the cost
-    // of reaching into the target is paid once per call, not once per thread. A stack that
-    // cannot be read in full keeps what was read; the next call starts after it.
-    void ReadStacks()
+    // Many pieces of the target's memory in few system calls: the cost of reaching into the
+    // target is paid once per call, not once per piece. piece(e, &local, &remote) names the
+    // piece of entry e or returns false for none; cut(e, got) is told of a piece read only in
+    // part (got bytes) or not at all (-1). The next call starts after such a piece.
+    template <typename Piece, typename Cut> void ReadInBatches(Piece piece, Cut cut)
     {
-        // In batches small enough to watch the clock: stacks not read by the deadline are read
-        // from the live process after the threads are let go (the viewer says how many).
         constexpr int kBatch = 256;
-        const double until = s_.startMs + a_.stopWithinMs - 5;
         iovec local[kBatch], remote[kBatch];
         int index[kBatch];
         int n = 0;
         for (int i = 0; i <= s_.count; ++i) {
             if (i < s_.count) {
-                Entry &e = s_.entries[i];
-                if (e.outcome != Outcome::Copied || e.stackLength == 0)
+                if (!piece(s_.entries[i], &local[n], &remote[n]))
                     continue;
-                local[n] = {a_.stackArea + e.stackOffset, static_cast<size_t>(e.stackLength)};
-                remote[n] = {reinterpret_cast<void *>(e.stackStart),
-                             static_cast<size_t>(e.stackLength)};
-                if (NowMs() >= until) {
-                    e.stackLength = 0;
-                    ++s_.lateStacks;
-                    continue;
-                }
                 index[n++] = i;
                 if (n < kBatch)
                     continue;
@@ -504,16 +514,55 @@ private:
                 ssize_t got = process_vm_readv(static_cast<pid_t>(a_.pid), local + at, n - at,
                                                remote + at, n - at, 0);
                 if (got < 0) {
-                    s_.entries[index[at++]].stackLength = 0;
+                    cut(s_.entries[index[at++]], -1);
                     continue;
                 }
                 while (at < n && got >= static_cast<ssize_t>(local[at].iov_len))
                     got -= static_cast<ssize_t>(local[at++].iov_len);
                 if (at < n)
-                    s_.entries[index[at++]].stackLength = static_cast<uint64_t>(got);
+                    cut(s_.entries[index[at++]], got);
             }
             n = 0;
         }
+    }
+
+    // The words at each futex a thread sleeps on, while the owner written there still holds.
+    void ReadLockWords()
+    {
+        ReadInBatches(
+            [](Entry &e, iovec *local, iovec *remote) {
+                if (e.outcome != Outcome::Copied || e.lockAddress == 0)
+                    return false;
+                *local = {e.lockWords, sizeof(e.lockWords)};
+                *remote = {reinterpret_cast<void *>(e.lockAddress), sizeof(e.lockWords)};
+                return true;
+            },
+            [](Entry &e, ssize_t) { e.lockAddress = 0; }); // words read in part tell nothing
+    }
+
+    // The stacks of every stopped thread. A stack that cannot be read in full keeps what was
+    // read. Stacks not read by the deadline are read from the live process after the threads
+    // are let go (the viewer says how many).
+    void ReadStacks()
+    {
+        const double until = s_.startMs + a_.stopWithinMs - 5;
+        ReadInBatches(
+            [this, until](Entry &e, iovec *local, iovec *remote) {
+                if (e.outcome != Outcome::Copied || e.stackLength == 0)
+                    return false;
+                if (NowMs() >= until) {
+                    e.stackLength = 0;
+                    ++s_.lateStacks;
+                    return false;
+                }
+                *local = {a_.stackArea + e.stackOffset, static_cast<size_t>(e.stackLength)};
+                *remote = {reinterpret_cast<void *>(e.stackStart),
+                           static_cast<size_t>(e.stackLength)};
+                return true;
+            },
+            [](Entry &e, ssize_t got) {
+                e.stackLength = got > 0 ? static_cast<uint64_t>(got) : 0;
+            });
     }
 
     // Threads holding a signal of the target's are detached one by one, the signal handed
@@ -686,6 +735,15 @@ LeftThread Left(long long pid, const Entry &e)
 
 } // namespace
 
+bool AsleepInSystemCall(const user_regs_struct &regs)
+{
+    // The kernel's codes for a call to be restarted after the stop: ERESTARTSYS,
+    // ERESTARTNOINTR, ERESTARTNOHAND and ERESTART_RESTARTBLOCK.
+    const long long result = static_cast<long long>(regs.rax);
+    return static_cast<long long>(regs.orig_rax) >= 0 &&
+           (result == -512 || result == -513 || result == -514 || result == -516);
+}
+
 HoldResult HoldAndCopy(long long pid, const QByteArray &maps, int stopWithinMs)
 {
     HoldResult result;
@@ -721,6 +779,11 @@ HoldResult HoldAndCopy(long long pid, const QByteArray &maps, int stopWithinMs)
         copy.tid = e.tid;
         copy.regs = e.regs;
         copy.stackStart = e.stackStart;
+        copy.jobStopped = e.jobStopped;
+        copy.lockWordsRead = e.lockAddress != 0;
+        std::memcpy(copy.lockWords, e.lockWords, sizeof(copy.lockWords));
+        if (AsleepInSystemCall(e.regs))
+            copy.wchan = QByteArray(e.wchan).trimmed();
         const uint8_t *stack = area.stacks() + e.stackOffset;
         copy.stack.assign(stack, stack + e.stackLength);
         result.copied.push_back(std::move(copy));

@@ -7,11 +7,14 @@
 // heartbeat thread ticks every millisecond; the line "gap" on stdin prints the longest pause
 // the heartbeat saw, in ms, and starts measuring afresh. "heartbeat" alone: the same without
 // the vfork. "exec": the program starts itself anew every few milliseconds, from a thread
-// other than the main one.
+// other than the main one. "abba": two threads each hold one mutex and wait for the other's.
+// "owner": three threads wait for a mutex that a fourth holds while it sleeps, and one waits on
+// a condition variable.
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <ostream>
@@ -19,6 +22,7 @@
 #include <thread>
 #if !defined(_WIN32)
 #include <chrono>
+#include <pthread.h>
 #include <unistd.h>
 #endif
 #include <vector>
@@ -27,6 +31,7 @@ namespace {
 
 std::mutex g_lock;
 std::condition_variable g_changed;
+std::condition_variable g_arrived; // only the main thread waits here: the others stay put
 int g_waiting = 0;
 bool g_quit = false;
 
@@ -38,7 +43,7 @@ __attribute__((noinline)) void norva_wait_here()
 {
     std::unique_lock<std::mutex> guard(g_lock);
     ++g_waiting;
-    g_changed.notify_all();
+    g_arrived.notify_one();
     g_changed.wait(guard, [] { return g_quit; });
 }
 
@@ -158,6 +163,59 @@ std::atomic<long long> g_longestGapUs{0};
 }
 #endif
 
+#if !defined(_WIN32)
+std::mutex g_first, g_second;
+std::atomic<int> g_locked{0};
+
+__attribute__((noinline)) void norva_lock_both(const char *name, std::mutex &mine,
+                                               std::mutex &theirs)
+{
+    pthread_setname_np(pthread_self(), name);
+    std::lock_guard<std::mutex> own(mine);
+    ++g_locked;
+    while (g_locked < 2)
+        std::this_thread::yield();
+    std::lock_guard<std::mutex> other(theirs);
+    asm volatile("" ::: "memory");
+}
+
+[[noreturn]] void WaitOnLocks(const std::string &mode)
+{
+    if (mode == "abba") {
+        std::thread(norva_lock_both, "norva-abba-a", std::ref(g_first), std::ref(g_second))
+            .detach();
+        std::thread(norva_lock_both, "norva-abba-b", std::ref(g_second), std::ref(g_first))
+            .detach();
+    } else {
+        std::thread([] {
+            pthread_setname_np(pthread_self(), "norva-holder");
+            std::lock_guard<std::mutex> held(g_first);
+            ++g_locked;
+            for (;;)
+                pause();
+        }).detach();
+        while (g_locked < 1)
+            std::this_thread::yield();
+        for (int i = 0; i < 3; ++i)
+            std::thread([] {
+                pthread_setname_np(pthread_self(), "norva-waiter");
+                std::lock_guard<std::mutex> wait(g_first);
+            }).detach();
+        std::thread([] {
+            pthread_setname_np(pthread_self(), "norva-cond");
+            std::unique_lock<std::mutex> guard(g_second);
+            g_changed.wait(guard, [] { return false; });
+        }).detach();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // all of them asleep by now
+    std::printf("ready\n");
+    std::fflush(stdout);
+    std::string line;
+    std::getline(std::cin, line);
+    _exit(0);
+}
+#endif
+
 int main(int argc, char **argv)
 {
     const int count = argc > 1 ? std::atoi(argv[1]) : 4;
@@ -171,6 +229,8 @@ int main(int argc, char **argv)
         HeartbeatAndVfork(count, std::atoi(argv[3]));
     if (argc > 2 && std::string(argv[2]) == "heartbeat")
         HeartbeatAndVfork(count, 0);
+    if (argc > 2 && (std::string(argv[2]) == "abba" || std::string(argv[2]) == "owner"))
+        WaitOnLocks(argv[2]);
 #endif
     std::vector<std::thread> threads;
     if (churn) {
@@ -189,7 +249,7 @@ int main(int argc, char **argv)
         threads.emplace_back(norva_thread_body, i);
     {
         std::unique_lock<std::mutex> guard(g_lock);
-        g_changed.wait(guard, [count] { return g_waiting == count; });
+        g_arrived.wait(guard, [count] { return g_waiting == count; });
     }
     std::printf("ready\n");
     std::fflush(stdout);
