@@ -666,7 +666,8 @@ void DescribeWaits(const HoldResult &hold, StackCapture *capture)
             continue;
         const bool asleep = AsleepInSystemCall(copy->regs);
         thread.state = copy->jobStopped ? StateWord('T') : StateWord(asleep ? 'S' : 'R');
-        thread.waitChannel = WaitChannel(copy->wchan);
+        if (!copy->jobStopped) // a stopped thread sleeps in the stop, whatever it was doing
+            thread.waitChannel = WaitChannel(copy->wchan);
         if (!copy->lockWordsRead || !LocksMutex(thread))
             continue;
         thread.lockKind = QStringLiteral("mutex");
