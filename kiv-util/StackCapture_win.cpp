@@ -1,6 +1,9 @@
-// Windows back end: the target's modules and their symbols loaded first, then the Toolhelp
-// thread list, every thread suspended, each walked with StackWalk64, every one resumed, and only
-// then thread names and the names and lines of the frames.
+// Windows back end, in stages: open and examine the target; load its modules' symbols; suspend
+// every thread of the Toolhelp list, walk each with StackWalk64 and resume them all; then name
+// the threads, resolve the frames and ask who owns the locks threads wait for.
+//
+// A 64-bit viewer walks 32-bit (WOW64) targets too, from their 32-bit context; a 32-bit viewer
+// walks 32-bit targets only.
 #include "StackCapture.h"
 
 #include <QElapsedTimer>
@@ -165,140 +168,237 @@ void FindLockOwners(StackCapture *capture)
     close(session);
 }
 
+// The target as the stages see it; closed with the capture.
+struct Target {
+    DWORD pid = 0;
+    HANDLE process = nullptr;
+    bool is32Bit = false; // its stacks are 32-bit: a WOW64 process, or any in a 32-bit viewer
+    bool wow64 = false;   // a 32-bit process on 64-bit Windows
+    ~Target()
+    {
+        if (process)
+            CloseHandle(process);
+    }
+};
+
+bool IsWow64(HANDLE process)
+{
+    BOOL wow64 = FALSE;
+    return IsWow64Process(process, &wow64) && wow64;
+}
+
+// Stage 1: the process, whether it can be captured at all, and its kind.
+bool OpenAndExamine(DWORD pid, StackCapture *capture, Target *target)
+{
+    target->pid = pid;
+    capture->pid = static_cast<long long>(pid);
+    const QString id = QString::number(pid);
+    if (pid == GetCurrentProcessId()) {
+        capture->error = QStringLiteral("Process %1 is this viewer itself; a process cannot "
+                                        "suspend its own threads to look at them.")
+                             .arg(id);
+        return false;
+    }
+    target->process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    if (!target->process) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_INVALID_PARAMETER)
+            capture->error = QStringLiteral("There is no process with id %1.").arg(id);
+        else if (error == ERROR_ACCESS_DENIED)
+            capture->error = QStringLiteral("Access denied: process %1 belongs to another user, "
+                                            "runs elevated or is protected; run the viewer as "
+                                            "administrator.")
+                                 .arg(id);
+        else
+            capture->error =
+                QStringLiteral("Process %1 cannot be opened: %2").arg(id, SystemMessage(error));
+        return false;
+    }
+    wchar_t image[MAX_PATH * 4] = {};
+    DWORD imageLen = MAX_PATH * 4;
+    if (QueryFullProcessImageNameW(target->process, 0, image, &imageLen))
+        capture->processName =
+            QFileInfo(QString::fromWCharArray(image, static_cast<int>(imageLen))).fileName();
+    DWORD exitCode = 0;
+    if (GetExitCodeProcess(target->process, &exitCode) && exitCode != STILL_ACTIVE) {
+        capture->error = QStringLiteral("Process %1 has exited; it has no stacks left.").arg(id);
+        return false;
+    }
+    target->wow64 = IsWow64(target->process);
+#if defined(_WIN64)
+    target->is32Bit = target->wow64;
+#else
+    // A 32-bit viewer on 64-bit Windows runs under WOW64 itself: a target that does not is a
+    // 64-bit program, whose stacks it cannot walk.
+    if (IsWow64(GetCurrentProcess()) && !target->wow64) {
+        capture->error = QStringLiteral("Process %1 is a 64-bit program; this 32-bit viewer walks "
+                                        "32-bit stacks only. Use the 64-bit norva-pstack, which "
+                                        "walks both.")
+                             .arg(id);
+        return false;
+    }
+    target->is32Bit = true;
+#endif
+    capture->addressDigits = target->is32Bit ? 8 : 16;
+    return true;
+}
+
+// Stage 2: every module's symbols, read before any thread is suspended (no deferred loads), so
+// the walk under suspension finds its unwind tables ready.
+bool LoadSymbols(const Target &target, StackCapture *capture)
+{
+    DWORD options = SYMOPT_UNDNAME | SYMOPT_LOAD_LINES | SYMOPT_FAIL_CRITICAL_ERRORS;
+    // Without it DbgHelp loads no 32-bit module of a WOW64 process, names addresses wrongly and
+    // the walk repeats one frame.
+    if (target.wow64)
+        options |= SYMOPT_INCLUDE_32BIT_MODULES;
+    SymSetOptions(options);
+    if (SymInitializeW(target.process, nullptr, TRUE))
+        return true;
+    capture->error = QStringLiteral("The symbol handler could not start for process %1: %2")
+                         .arg(QString::number(target.pid), SystemMessage(GetLastError()));
+    return false;
+}
+
+// One suspended thread's frames, from its context; lookup gets the address to name for each.
+void WalkThread(const Target &target, HANDLE thread, ThreadStack *stack, QVector<uint64_t> *lookup)
+{
+    STACKFRAME64 frame = {};
+    frame.AddrPC.Mode = frame.AddrFrame.Mode = frame.AddrStack.Mode = AddrModeFlat;
+    DWORD machine = 0;
+    void *context = nullptr;
+#if defined(_WIN64)
+    CONTEXT native = {};
+    WOW64_CONTEXT wow64 = {};
+    if (target.wow64) {
+        wow64.ContextFlags = WOW64_CONTEXT_FULL;
+        if (!Wow64GetThreadContext(thread, &wow64)) {
+            stack->truncated = SystemMessage(GetLastError());
+            return;
+        }
+        machine = IMAGE_FILE_MACHINE_I386;
+        context = &wow64;
+        frame.AddrPC.Offset = wow64.Eip;
+        frame.AddrFrame.Offset = wow64.Ebp;
+        frame.AddrStack.Offset = wow64.Esp;
+    } else {
+        native.ContextFlags = CONTEXT_FULL;
+        if (!GetThreadContext(thread, &native)) {
+            stack->truncated = SystemMessage(GetLastError());
+            return;
+        }
+        machine = IMAGE_FILE_MACHINE_AMD64;
+        context = &native;
+        frame.AddrPC.Offset = native.Rip;
+        frame.AddrFrame.Offset = native.Rbp;
+        frame.AddrStack.Offset = native.Rsp;
+    }
+#else
+    CONTEXT native = {};
+    native.ContextFlags = CONTEXT_FULL;
+    if (!GetThreadContext(thread, &native)) {
+        stack->truncated = SystemMessage(GetLastError());
+        return;
+    }
+    machine = IMAGE_FILE_MACHINE_I386;
+    context = &native;
+    frame.AddrPC.Offset = native.Eip;
+    frame.AddrFrame.Offset = native.Ebp;
+    frame.AddrStack.Offset = native.Esp;
+#endif
+    DWORD64 lastStack = 0;
+    while (StackWalk64(machine, target.process, thread, &frame, context, nullptr,
+                       SymFunctionTableAccess64, SymGetModuleBase64, nullptr)) {
+        const uint64_t pc = frame.AddrPC.Offset;
+        if (pc == 0)
+            break;
+        // A walk that stops making progress would repeat one frame up to the limit.
+        if (!stack->frames.isEmpty() && stack->frames.last().pc == pc &&
+            frame.AddrStack.Offset == lastStack) {
+            stack->truncated = QStringLiteral("the walk repeated a frame");
+            break;
+        }
+        lastStack = frame.AddrStack.Offset;
+        if (!AddFrame(stack, pc))
+            break;
+        // A return address points past the call: look up the call itself.
+        lookup->push_back(stack->frames.size() == 1 ? pc : pc - 1);
+    }
+}
+
+// Stage 3: every thread of the target suspended, walked and resumed; the hold is as short as
+// the walks. Returns duplicates of the thread handles for naming them afterwards.
+QVector<HANDLE> SuspendAndWalk(const Target &target, StackCapture *capture,
+                               QVector<QVector<uint64_t>> *lookups)
+{
+    QVector<HANDLE> handles;
+    ThreadSuspender suspender;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot != INVALID_HANDLE_VALUE) {
+        THREADENTRY32 entry = {};
+        entry.dwSize = sizeof(entry);
+        for (BOOL more = Thread32First(snapshot, &entry); more;
+             more = Thread32Next(snapshot, &entry)) {
+            if (entry.th32OwnerProcessID != target.pid)
+                continue;
+            HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT |
+                                           THREAD_QUERY_LIMITED_INFORMATION,
+                                       FALSE, entry.th32ThreadID);
+            if (thread)
+                suspender.Add(entry.th32ThreadID, thread);
+        }
+        CloseHandle(snapshot);
+    }
+    for (const ThreadSuspender::Held &held : suspender.held()) {
+        ThreadStack stack;
+        stack.tid = held.tid;
+        QVector<uint64_t> lookup;
+        WalkThread(target, held.thread, &stack, &lookup);
+        capture->threads.push_back(stack);
+        lookups->push_back(lookup);
+    }
+    for (const ThreadSuspender::Held &held : suspender.held()) {
+        HANDLE copy = nullptr;
+        DuplicateHandle(GetCurrentProcess(), held.thread, GetCurrentProcess(), &copy, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
+        handles.push_back(copy);
+    }
+    suspender.ResumeAll();
+    capture->stoppedMs = suspender.stoppedMs();
+    return handles;
+}
+
+// Stage 4: thread names need no suspended thread: read once all run again.
+void NameThreads(const QVector<HANDLE> &handles, StackCapture *capture)
+{
+    for (int i = 0; i < handles.size(); ++i) {
+        if (!handles[i])
+            continue;
+        if (i < capture->threads.size())
+            capture->threads[i].name = ThreadName(handles[i]);
+        CloseHandle(handles[i]);
+    }
+}
+
 } // namespace
 
 StackCapture CaptureStacks(unsigned long pid)
 {
     StackCapture capture;
-    capture.pid = static_cast<long long>(pid);
-    if (pid == GetCurrentProcessId()) {
-        capture.error = QStringLiteral("Process %1 is this viewer itself; a process cannot "
-                                       "suspend its own threads to look at them.")
-                            .arg(pid);
+    Target target;
+    if (!OpenAndExamine(static_cast<DWORD>(pid), &capture, &target))
         return capture;
-    }
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
-    if (!process) {
-        const DWORD error = GetLastError();
-        if (error == ERROR_INVALID_PARAMETER)
-            capture.error = QStringLiteral("There is no process with id %1.").arg(pid);
-        else if (error == ERROR_ACCESS_DENIED)
-            capture.error = QStringLiteral("Access denied: process %1 belongs to another user, "
-                                           "runs elevated or is protected; run the viewer as "
-                                           "administrator.")
-                                .arg(pid);
-        else
-            capture.error = QStringLiteral("Process %1 cannot be opened: %2")
-                                .arg(pid)
-                                .arg(SystemMessage(error));
-        return capture;
-    }
-
-    wchar_t image[MAX_PATH * 4] = {};
-    DWORD imageLen = MAX_PATH * 4;
-    if (QueryFullProcessImageNameW(process, 0, image, &imageLen))
-        capture.processName =
-            QFileInfo(QString::fromWCharArray(image, static_cast<int>(imageLen))).fileName();
-    DWORD exitCode = 0;
-    BOOL wow64 = FALSE;
-    if (GetExitCodeProcess(process, &exitCode) && exitCode != STILL_ACTIVE) {
-        capture.error = QStringLiteral("Process %1 has exited; it has no stacks left.").arg(pid);
-    } else if (IsWow64Process(process, &wow64) && wow64) {
-        capture.error = QStringLiteral("Process %1 is a 32-bit program; this viewer walks 64-bit "
-                                       "stacks only.")
-                            .arg(pid);
-    }
-    if (!capture.error.isEmpty()) {
-        CloseHandle(process);
-        return capture;
-    }
-
     std::lock_guard<std::mutex> guard(g_symLock);
-    // No deferred loads: every module's symbols are read here, before any thread is suspended,
-    // so the walk under suspension finds its unwind tables ready.
-    SymSetOptions(SYMOPT_UNDNAME | SYMOPT_LOAD_LINES | SYMOPT_FAIL_CRITICAL_ERRORS);
-    if (!SymInitializeW(process, nullptr, TRUE)) {
-        capture.error = QStringLiteral("The symbol handler could not start for process %1: %2")
-                            .arg(pid)
-                            .arg(SystemMessage(GetLastError()));
-        CloseHandle(process);
+    if (!LoadSymbols(target, &capture))
         return capture;
-    }
-
     QVector<QVector<uint64_t>> lookups;
-    {
-        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-        ThreadSuspender suspender;
-        if (snapshot != INVALID_HANDLE_VALUE) {
-            THREADENTRY32 entry = {};
-            entry.dwSize = sizeof(entry);
-            for (BOOL more = Thread32First(snapshot, &entry); more;
-                 more = Thread32Next(snapshot, &entry)) {
-                if (entry.th32OwnerProcessID != pid)
-                    continue;
-                HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT |
-                                               THREAD_QUERY_LIMITED_INFORMATION,
-                                           FALSE, entry.th32ThreadID);
-                if (thread)
-                    suspender.Add(entry.th32ThreadID, thread);
-            }
-            CloseHandle(snapshot);
-        }
-        for (const ThreadSuspender::Held &held : suspender.held()) {
-            ThreadStack stack;
-            stack.tid = held.tid;
-            QVector<uint64_t> lookup;
-            CONTEXT context = {};
-            context.ContextFlags = CONTEXT_FULL;
-            if (!GetThreadContext(held.thread, &context)) {
-                stack.truncated = SystemMessage(GetLastError());
-            } else {
-                STACKFRAME64 frame = {};
-                frame.AddrPC.Offset = context.Rip;
-                frame.AddrPC.Mode = AddrModeFlat;
-                frame.AddrFrame.Offset = context.Rbp;
-                frame.AddrFrame.Mode = AddrModeFlat;
-                frame.AddrStack.Offset = context.Rsp;
-                frame.AddrStack.Mode = AddrModeFlat;
-                while (StackWalk64(IMAGE_FILE_MACHINE_AMD64, process, held.thread, &frame, &context,
-                                   nullptr, SymFunctionTableAccess64, SymGetModuleBase64,
-                                   nullptr)) {
-                    if (frame.AddrPC.Offset == 0)
-                        break;
-                    const uint64_t pc = frame.AddrPC.Offset;
-                    if (!AddFrame(&stack, pc))
-                        break;
-                    // A return address points past the call: look up the call itself.
-                    lookup.push_back(stack.frames.size() == 1 ? pc : pc - 1);
-                }
-            }
-            capture.threads.push_back(stack);
-            lookups.push_back(lookup);
-        }
-        // Thread names need no suspended thread: they are read once all run again.
-        QVector<HANDLE> handles;
-        for (const ThreadSuspender::Held &held : suspender.held()) {
-            HANDLE copy = nullptr;
-            DuplicateHandle(GetCurrentProcess(), held.thread, GetCurrentProcess(), &copy, 0, FALSE,
-                            DUPLICATE_SAME_ACCESS);
-            handles.push_back(copy);
-        }
-        suspender.ResumeAll();
-        capture.stoppedMs = suspender.stoppedMs();
-        for (int i = 0; i < handles.size() && i < capture.threads.size(); ++i) {
-            if (handles[i]) {
-                capture.threads[i].name = ThreadName(handles[i]);
-                CloseHandle(handles[i]);
-            }
-        }
-    }
-
-    // Every thread runs again; now the names.
+    NameThreads(SuspendAndWalk(target, &capture, &lookups), &capture);
+    // Stage 5: the frames' names, each address once.
     QHash<uint64_t, CodeSymbol> cache;
+    HANDLE process = target.process;
     ResolveFrames(&capture, lookups, &cache,
                   [process](uint64_t address) { return Resolve(process, address); });
     SymCleanup(process);
-    CloseHandle(process);
     FindLockOwners(&capture);
     capture.ok = true;
     return capture;

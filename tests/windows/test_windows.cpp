@@ -1,6 +1,8 @@
 // What only the Windows build has: the privilege step, and a DbgHelp capture of a real process
 // with several threads.
+#include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -67,6 +69,38 @@ TEST(WindowsCapture, ListsAllThreadsAndResumesThemAll)
     helper.write("quit\n");
     EXPECT_TRUE(helper.waitForFinished(10000));
     EXPECT_EQ(helper.exitCode(), 0);
+}
+
+// What Windows' own DbgHelp names frames from: the PDB file beside the program. Without it,
+// the helper's functions have no names (the module and offset stand in for them).
+TEST(WindowsCapture, NamesComeFromThePdbFileBesideTheProgram)
+{
+#if !defined(NORVA_PDB_HELPER)
+    GTEST_SKIP() << "needs clang and lld for a program with a PDB file";
+#else
+    QTemporaryDir bare;
+    ASSERT_TRUE(bare.isValid());
+    const QString alone = bare.filePath(QStringLiteral("norva-pdb-helper.exe"));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(NORVA_PDB_HELPER), alone));
+    for (const QString &program : {QStringLiteral(NORVA_PDB_HELPER), alone}) {
+        const bool withPdb = program != alone;
+        SCOPED_TRACE(withPdb ? "with its PDB" : "without it");
+        QProcess helper;
+        helper.start(program, {QStringLiteral("2")});
+        ASSERT_TRUE(helper.waitForReadyRead(20000));
+        ASSERT_EQ(helper.readLine().trimmed(), "ready");
+        const StackCapture capture = CaptureStacks(static_cast<unsigned long>(helper.processId()));
+        ASSERT_TRUE(capture.ok) << capture.error.toStdString();
+        const QString html = FormatCapture(capture);
+        EXPECT_EQ(html.count(QStringLiteral("norva_wait_here")), withPdb ? 1 : 0)
+            << html.toStdString();
+        EXPECT_EQ(html.contains(QStringLiteral("stack_helper.cpp:")), withPdb);
+        if (!withPdb)
+            EXPECT_TRUE(html.contains(QStringLiteral("norva-pdb-helper.exe+0x")));
+        helper.write("quit\n");
+        EXPECT_TRUE(helper.waitForFinished(10000));
+    }
+#endif
 }
 
 TEST(WindowsCapture, FailuresAreExplained)
