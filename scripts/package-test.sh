@@ -10,6 +10,14 @@ win=${NORVA_WIN_BUILD_DIR:-$root/build-win}
 rm -f "$dist"/norva-companions*
 "$root/scripts/package.sh"
 "$root/tests/packaging/test_deb.sh" "$(ls "$dist"/*.deb)" "$build"
+# Every .exe and .dll of the Windows zips loads on Windows 7 SP1.
+for zipfile in "$dist"/norva-companions-*-win*.zip; do
+  [[ -f "$zipfile" ]] || continue
+  unpacked=$(mktemp -d)
+  unzip -q "$zipfile" -d "$unpacked"
+  "$root/tests/windows/check_imports.sh" "$unpacked"
+  rm -rf "$unpacked"
+done
 code=0
 "$root/tests/packaging/test_windows_install.sh" "$dist" "$win/b/bin/norva-fake-launcher.exe" || code=$?
 ((code == 0 || code == 77)) || exit "$code"

@@ -3,6 +3,7 @@
 #   norva-companions_<version>_amd64.deb              Debian package (cpack, dpkg-shlibdeps)
 #   norva-companions-<version>-win64-setup.exe        Windows installer (NSIS), per user
 #   norva-companions-<version>-win64.zip              the same files, to unpack anywhere
+#   norva-companions-<version>-win32.zip              the 32-bit programs, for 32-bit Windows
 # Reuses build/ and build-win/ when they exist.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -46,6 +47,16 @@ zipfile="$dist/norva-companions-$version-win64.zip"
 rm -f "$zipfile"
 (cd "$stage" && zip -qr -X "$zipfile" "NORVA Companions")
 
-for f in "$dist"/*.deb "$setup" "$zipfile"; do
+# 32-bit Windows: the same programs built for x86, as a zip.
+zip32=
+if [[ -f "$win/b32/CMakeCache.txt" ]]; then
+  app32="$stage/x86/NORVA Companions"
+  cmake --install "$win/b32" --prefix "$app32" --strip >/dev/null
+  zip32="$dist/norva-companions-$version-win32.zip"
+  rm -f "$zip32"
+  (cd "$stage/x86" && zip -qr -X "$zip32" "NORVA Companions")
+fi
+
+for f in "$dist"/*.deb "$setup" "$zipfile" $zip32; do
   printf '%-50s %8s KiB\n' "$(basename "$f")" "$(($(stat -c %s "$f") / 1024))"
 done

@@ -10,6 +10,7 @@ RequestExecutionLevel user
 SetCompressor /SOLID lzma
 
 !include "MUI2.nsh"
+!include "WinVer.nsh"
 
 !define PRODUCT "NORVA Companions"
 ; Our own uninstall entry. "NORVA" belongs to the lecture client and holds its "Launch" value,
@@ -33,6 +34,19 @@ InstallDirRegKey HKCU "${UNINSTALL_KEY}" "InstallLocation"
 
 Function .onInit
   SetShellVarContext current
+  ; Qt 5.15 and every program here need Windows 7 with Service Pack 1 or later.
+  StrCpy $0 0
+  ${If} ${AtLeastWin8}
+    StrCpy $0 1
+  ${ElseIf} ${IsWin7}
+  ${AndIf} ${AtLeastServicePack} 1
+    StrCpy $0 1
+  ${EndIf}
+  ${If} $0 == 0
+    MessageBox MB_ICONSTOP|MB_OK "${PRODUCT} needs Windows 7 with Service Pack 1, or a later Windows." /SD IDOK
+    SetErrorLevel 2
+    Quit
+  ${EndIf}
 FunctionEnd
 
 Function un.onInit

@@ -82,7 +82,7 @@ show_window() { # program, title, output file, round
     [[ -n "$(wait_window "$2" 45)" ]] && return 0
     echo "note: $4 $(basename "$1") showed no window in 45 s (try $try)"
     wineserver -k >/dev/null 2>&1 || true
-    sleep 1
+    wineserver -w >/dev/null 2>&1 || true # a new server cannot start while the old one ends
     wineserver -p
   done
   no_window "$4 $(basename "$1")" "$3"
@@ -129,8 +129,16 @@ run_programs() { # folder with the programs
   echo "ok: $2 norva-pstack and scene-board show their windows (media plugin loaded)"
 }
 
-wine "$setup" /S # wine returns when the installer has ended
 inst="$prefix/drive_c/users/$user/AppData/Local/Programs/NORVA Companions"
+# Below Windows 7 SP1 the installer refuses (exit code 2) and installs nothing.
+wine winecfg -v vista >/dev/null 2>&1
+code=0
+wine "$setup" /S || code=$?
+((code == 2)) && [[ ! -e "$inst" ]] || fail "the installer on Windows Vista: exit code $code"
+wine winecfg -v win10 >/dev/null 2>&1
+echo "ok: the installer refuses Windows older than 7 SP1"
+
+wine "$setup" /S # wine returns when the installer has ended
 for f in norva-deamon.exe norva-pstack.exe norva-info.exe scene-board.exe uninstall.exe \
          platforms/qwindows.dll; do
   [[ -f "$inst/$f" ]] || fail "not installed: $f"

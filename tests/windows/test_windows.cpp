@@ -95,8 +95,9 @@ TEST(WindowsCapture, NamesComeFromThePdbFileBesideTheProgram)
         EXPECT_EQ(html.count(QStringLiteral("norva_wait_here")), withPdb ? 1 : 0)
             << html.toStdString();
         EXPECT_EQ(html.contains(QStringLiteral("stack_helper.cpp:")), withPdb);
-        if (!withPdb)
+        if (!withPdb) {
             EXPECT_TRUE(html.contains(QStringLiteral("norva-pdb-helper.exe+0x")));
+        }
         helper.write("quit\n");
         EXPECT_TRUE(helper.waitForFinished(10000));
     }
