@@ -177,7 +177,8 @@ QString FormatCapture(const StackCapture &capture)
     html +=
         QStringLiteral("<p><b>Process %1</b> %2 &mdash; %3, %4, %5 waiting on locks, stopped "
                        "for %6 ms</p>")
-            .arg(QString::number(capture.pid), Esc(capture.processName),
+            .arg(QString::number(capture.pid),
+                 Esc(capture.processName) + (digits == 8 ? QStringLiteral(" (32-bit)") : QString()),
                  Plural(capture.threads.size(), "thread"), Plural(groups.size(), "distinct stack"),
                  QString::number(waiting), QString::number(capture.stoppedMs, 'f', 2));
     for (const QVector<const ThreadStack *> &cycle : Deadlocks(capture.threads, byTid)) {
