@@ -5,6 +5,12 @@
 
 namespace {
 
+// Stacks in a fixed-width font that every system has one of: Windows maps a bare <pre> to a
+// font that Wine and some Windows installs lack, and the fallback is a serif with tall lines.
+const QString kPre = QStringLiteral(
+    "<pre style=\"white-space: pre-wrap; font-family: Consolas, 'Lucida Console', 'DejaVu Sans "
+    "Mono', 'Liberation Mono', 'Courier New', monospace\">");
+
 QString Hex(uint64_t value, int width = 0)
 {
     return QStringLiteral("0x") +
@@ -182,9 +188,9 @@ QString FormatCapture(const StackCapture &capture)
                  Plural(capture.threads.size(), "thread"), Plural(groups.size(), "distinct stack"),
                  QString::number(waiting), QString::number(capture.stoppedMs, 'f', 2));
     for (const QVector<const ThreadStack *> &cycle : Deadlocks(capture.threads, byTid)) {
-        html += QStringLiteral("<p><b>Deadlock:</b> %1 wait for each other</p><pre "
-                               "style=\"white-space: pre-wrap\">")
-                    .arg(Plural(cycle.size(), "thread"));
+        html += QStringLiteral("<p><b>Deadlock:</b> %1 wait for each other</p>")
+                    .arg(Plural(cycle.size(), "thread")) +
+                kPre;
         for (const ThreadStack *thread : cycle)
             html += ThreadTitle(*thread) + QLatin1Char(' ') + LockWait(*thread, byTid, digits) +
                     QLatin1Char('\n');
@@ -195,7 +201,7 @@ QString FormatCapture(const StackCapture &capture)
     for (const QVector<const ThreadStack *> &members : groups) {
         const ThreadStack &first = *members.first();
         html += QStringLiteral("<p>") + GroupTitle(members) + StateText(first) +
-                QStringLiteral("</p><pre style=\"white-space: pre-wrap\">");
+                QStringLiteral("</p>") + kPre;
         if (!first.lockKind.isEmpty())
             html += LockWait(first, byTid, digits) + QLatin1Char('\n');
         html += Frames(first, digits) + QStringLiteral("</pre>");
