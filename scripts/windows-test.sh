@@ -14,7 +14,10 @@ fi
 prefix=$(mktemp -d /tmp/norva-wine.XXXXXX)
 cleanup() { wineserver -k >/dev/null 2>&1 || true; rm -rf "$prefix"; }
 trap cleanup EXIT
-export WINEPREFIX=$prefix
+# A home of its own and no menu builder: nothing of the run lands in the real home folder.
+mkdir -p "$prefix/home"
+export WINEPREFIX=$prefix/wine HOME=$prefix/home XDG_DATA_HOME=$prefix/home/.local/share
+export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree,mshtml=;winealsa.drv,winepulse.drv="
 unset DISPLAY
 # shellcheck disable=SC1091
 source "$out/mingw-sdk/wine-env.sh"

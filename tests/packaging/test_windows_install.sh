@@ -22,8 +22,12 @@ prefix=$(mktemp -d /tmp/norva-clean-wine.XXXXXX)
 out=$(mktemp -d)
 cleanup() { wineserver -k >/dev/null 2>&1 || true; rm -rf "$prefix" "$out"; }
 trap cleanup EXIT
+# A home of its own and no menu builder: the Start-menu entry stays inside the prefix instead of
+# becoming a desktop entry in the real home folder.
+mkdir -p "$out/home"
 export WINEPREFIX=$prefix WINEARCH=win64 WINEDEBUG=-all LC_ALL=C.UTF-8
-export WINEDLLOVERRIDES="mscoree,mshtml=;winealsa.drv,winepulse.drv="
+export HOME=$out/home XDG_DATA_HOME=$out/home/.local/share
+export WINEDLLOVERRIDES="mscoree,mshtml=;winealsa.drv,winepulse.drv=;winemenubuilder.exe=d"
 unset WINEPATH WINEQT_QPA_PLATFORM QT_QPA_PLATFORM QT_PLUGIN_PATH
 wineboot -i >/dev/null 2>&1
 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
