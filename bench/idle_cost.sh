@@ -12,9 +12,9 @@ hz=$(getconf CLK_TCK)
 throwaway_home "$work" "$build/tools/norva-fake-launcher"
 XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/run NORVA_FAKE_LOG=$work/starts.log \
   "$build/daemon/norva-deamon" >/dev/null 2>&1 &
-daemon=$!; pids+=($daemon); disown
+daemon=$!; pids+=("$daemon"); disown
 bash -c "while sleep 1; do [ -e '$work/run/norva-lauch.lock' ]; done" &
-peer=$!; pids+=($peer); disown
+peer=$!; pids+=("$peer"); disown
 sleep 2
 while read -r pid _; do pids+=("$pid"); done <"$work/starts.log"
 d0=$(cpu_ticks $daemon); p0=$(cpu_ticks $peer)

@@ -27,13 +27,6 @@ start_daemon() { # name [extra env...]
   disown
 }
 starts() { lines "$work/$1/starts.log"; }
-wait_starts() { # name count timeout-ms
-  local t0; t0=$(now_ms)
-  while (($(starts "$1") < $2)); do
-    (($(now_ms) - t0 > $3)) && return 1
-    sleep 0.005
-  done
-}
 count_zombies() { # children of $1 that have ended and were not collected
   local n=0 line fields
   for stat in /proc/[0-9]*/stat; do
@@ -49,7 +42,7 @@ echo "== $kills kills of a running launcher"
 scenario kills "$launcher"
 start_daemon kills
 dpid=$started
-wait_starts kills 1 3000 || fail "launcher not started"
+wait_starts "$work/kills/starts.log" 1 3000 >/dev/null || fail "launcher not started"
 sleep 0.5
 fds0=$(fds "$dpid"); rss0=$(rss_kb "$dpid"); cpu0=$(cpu_ticks "$dpid")
 : >"$work/delays"
@@ -58,7 +51,7 @@ for ((i = 1; i <= kills; i++)); do
   sleep "$(printf '0.%03d' $((RANDOM % 1000)))" # any phase of the one-second poll
   t0=$(now_ms)
   kill -9 "$lpid"
-  if ! wait_starts kills $((i + 1)) 3000; then fail "kill $i: no restart within 3 s"; break; fi
+  if ! wait_starts "$work/kills/starts.log" $((i + 1)) 3000 >/dev/null; then fail "kill $i: no restart within 3 s"; break; fi
   echo $(($(now_ms) - t0)) >>"$work/delays"
   # the launcher holds its mutex before the next kill
   sleep 0.05

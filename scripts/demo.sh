@@ -17,28 +17,22 @@ throwaway_home "$work" "$launcher"
 echo "== \"Launch\" is set in $XDG_CONFIG_HOME/NORVA/uninstall.ini:"
 sed 's/^/   /' "$XDG_CONFIG_HOME/NORVA/uninstall.ini"
 
-starts() { lines "$work/starts.log"; }
-wait_starts() { # wait until the launcher has started $1 times; prints the time it took
-  local t0; t0=$(now_ms)
-  while [[ $(starts) -lt $1 ]]; do
-    if (($(now_ms) - t0 > 5000)); then echo "timed out" >&2; exit 1; fi
-    sleep 0.01
-  done
-  echo $(($(now_ms) - t0))
+started() { # wait until the launcher has started $1 times; prints the time it took
+  wait_starts "$work/starts.log" "$1" 5000 || { echo "timed out" >&2; exit 1; }
 }
 
 "$daemon" >"$work/daemon.out" 2>&1 &
 pids+=($!)
 disown
 echo "== norva-deamon started (pid $!)"
-ms=$(wait_starts 1)
+ms=$(started 1)
 launcher_pid=$(tail -n1 "$work/starts.log" | cut -d' ' -f1)
 echo "== it started the launcher at once: pid $launcher_pid after $ms ms"
 
 sleep 1.3
 for round in 1 2 3; do
   kill -9 "$launcher_pid"
-  ms=$(wait_starts $((round + 1)))
+  ms=$(started $((round + 1)))
   launcher_pid=$(tail -n1 "$work/starts.log" | cut -d' ' -f1)
   echo "== launcher killed; restarted as pid $launcher_pid after $ms ms"
   sleep 0.$((3 * round))

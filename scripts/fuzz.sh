@@ -11,6 +11,7 @@ if [[ -z "$clang" ]]; then
 fi
 out=${NORVA_FUZZ_DIR:-$root/build-fuzz}
 mkdir -p "$out"
+# shellcheck disable=SC2054 # the commas belong to the option
 flags=(-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
        -I/usr/include/obs -I"$root/libutil" -I"$root/daemon/logging")
 

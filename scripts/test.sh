@@ -3,6 +3,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
+# Shell scripts through shellcheck, C++ through clang-format's check.
+"$root/scripts/lint.sh"
 "$root/scripts/build.sh"
 (cd "${NORVA_BUILD_DIR:-$root/build}" && ctest -j"$(nproc)" --output-on-failure --timeout 300)
 # The non-GUI code under ASan + UBSan, the threaded parts under TSan.

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the demo and the watchdog benchmarks: a throw-away work folder whose processes
 # end with the script, homes for the daemon inside it, and a few timing helpers.
 #   $work    the folder (removed at exit)
@@ -30,6 +31,17 @@ throwaway_home() { # dir launch-path
 
 now_ms() { date +%s%3N; }
 lines() { [[ -f $1 ]] && wc -l <"$1" || echo 0; }
+# Waits until a launcher log holds count lines (starts), at most timeout ms; prints how long
+# that took, or returns 1.
+wait_starts() { # log count timeout-ms
+  local t0
+  t0=$(now_ms)
+  while (($(lines "$1") < $2)); do
+    (($(now_ms) - t0 > $3)) && return 1
+    sleep 0.005
+  done
+  echo $(($(now_ms) - t0))
+}
 percentile() { sort -n | awk -v p="$1" '{a[NR]=$1} END {i=int(NR*p/100+0.5); if (i<1) i=1; if (i>NR) i=NR; print a[i]}'; }
 cpu_ticks() { local line f; read -r line <"/proc/$1/stat"; read -r -a f <<<"${line##*) }"; echo $((f[11] + f[12])); }
 rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }

@@ -25,11 +25,9 @@ XDG_CONFIG_HOME=$work/home/config XDG_RUNTIME_DIR=$work/home/run NORVA_FAKE_LOG=
   "$work/root/usr/bin/norva-deamon" >"$work/daemon.out" 2>&1 &
 pids+=($!)
 disown
-wait_starts() { local t0; t0=$(now_ms); while (($(lines "$work/starts.log") < $1)); do
-  (($(now_ms) - t0 < 5000)) || fail "launcher not started $1 times"; sleep 0.02; done; }
-wait_starts 1
+wait_starts "$work/starts.log" 1 5000 >/dev/null || fail "launcher not started"
 kill -9 "$(cut -d' ' -f1 "$work/starts.log")"
-wait_starts 2
+wait_starts "$work/starts.log" 2 5000 >/dev/null || fail "launcher not restarted"
 echo "ok: the unpacked watchdog restarted a killed launcher"
 
 "$root/tests/scene-board/test_scene_x11.sh" "$work/root/usr/bin/scene-board" 2
