@@ -19,6 +19,43 @@ if(NOT WIN32)
     set(NORVA_UNIT_OUT \"${CMAKE_BINARY_DIR}/norva-deamon.service\")
     set(NORVA_UNIT_BINDIR \"${CMAKE_INSTALL_BINDIR}\")")
   install(SCRIPT ${PROJECT_SOURCE_DIR}/cmake/InstallUnit.cmake)
+
+  # Menu entries for the two windows, our icon in the sizes desktops look for, and a manual
+  # page for each program (compressed, as Debian wants them).
+  set(norva_linux ${PROJECT_SOURCE_DIR}/packaging/linux)
+  install(FILES ${norva_linux}/norva-pstack.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  if(TARGET scene-board)
+    install(FILES ${norva_linux}/scene-board.desktop
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  endif()
+  set(norva_icon_svg ${PROJECT_SOURCE_DIR}/packaging/icon/norva-companions.svg)
+  install(FILES ${norva_icon_svg} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+  find_program(NORVA_RSVG rsvg-convert)
+  if(NORVA_RSVG)
+    set(norva_pngs)
+    foreach(size 16 32 48 64 128 256)
+      set(png ${CMAKE_BINARY_DIR}/icons/${size}/norva-companions.png)
+      add_custom_command(OUTPUT ${png}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/icons/${size}
+        COMMAND ${NORVA_RSVG} -w ${size} -h ${size} ${norva_icon_svg} -o ${png}
+        DEPENDS ${norva_icon_svg} VERBATIM)
+      list(APPEND norva_pngs ${png})
+      install(FILES ${png}
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
+    endforeach()
+    add_custom_target(norva-icons ALL DEPENDS ${norva_pngs})
+  endif()
+  set(norva_mans)
+  foreach(program IN LISTS norva_programs)
+    set(man ${CMAKE_BINARY_DIR}/man/${program}.1.gz)
+    add_custom_command(OUTPUT ${man}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+      COMMAND gzip -9nc ${norva_linux}/man/${program}.1 > ${man}
+      DEPENDS ${norva_linux}/man/${program}.1 VERBATIM)
+    list(APPEND norva_mans ${man})
+  endforeach()
+  add_custom_target(norva-man-pages ALL DEPENDS ${norva_mans})
+  install(FILES ${norva_mans} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   return()
 endif()
 

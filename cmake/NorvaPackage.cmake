@@ -30,8 +30,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON) # Depends from the binaries' own libraries
 # scene-board plays its clip through Qt Multimedia's GStreamer back end.
+# norva-info's text is Chinese: without a CJK font it shows empty boxes.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
-  "libqt5multimedia5-plugins, gstreamer1.0-plugins-base, gstreamer1.0-plugins-good")
+  "libqt5multimedia5-plugins, gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, fonts-wqy-zenhei | fonts-noto-cjk")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -8,16 +8,29 @@ dist=${NORVA_DIST_DIR:-$root/dist}
 build=${NORVA_BUILD_DIR:-$root/build}
 win=${NORVA_WIN_BUILD_DIR:-$root/build-win}
 rm -f "$dist"/norva-companions*
-"$root/scripts/package.sh"
+# Signed with a throw-away certificate, to check the signing path; releases use a real one.
+keys=$(mktemp -d)
+trap 'rm -rf "$keys"' EXIT
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=NORVA test signing" \
+  -keyout "$keys/key.pem" -out "$keys/cert.pem" >/dev/null 2>&1
+NORVA_SIGN_CERT=$keys/cert.pem NORVA_SIGN_KEY=$keys/key.pem "$root/scripts/package.sh"
 "$root/tests/packaging/test_deb.sh" "$(ls "$dist"/*.deb)" "$build"
-# Every .exe and .dll of the Windows zips loads on Windows 7 SP1.
+# Every .exe and .dll of the Windows zips loads on Windows 7 SP1; ours and the installer carry
+# a signature that verifies.
+verify() { osslsigncode verify -CAfile "$keys/cert.pem" -in "$1" >/dev/null 2>&1 || { echo "FAIL: signature of $1"; exit 1; }; }
 for zipfile in "$dist"/norva-companions-*-win*.zip; do
   [[ -f "$zipfile" ]] || continue
   unpacked=$(mktemp -d)
   unzip -q "$zipfile" -d "$unpacked"
   "$root/tests/windows/check_imports.sh" "$unpacked"
+  for exe in norva-deamon norva-pstack norva-info scene-board; do
+    verify "$unpacked/NORVA Companions/$exe.exe"
+  done
   rm -rf "$unpacked"
 done
+for setup in "$dist"/*-setup.exe; do
+  [[ -f "$setup" ]] && verify "$setup" && echo "ok: $(basename "$setup") and our programs are signed"
+done
 code=0
-"$root/tests/packaging/test_windows_install.sh" "$dist" "$win/b/bin/norva-fake-launcher.exe" || code=$?
+NORVA_TEST_CA=$keys/cert.pem "$root/tests/packaging/test_windows_install.sh" "$dist" "$win/b/bin/norva-fake-launcher.exe" || code=$?
 ((code == 0 || code == 77)) || exit "$code"

@@ -12,6 +12,15 @@ build=${NORVA_BUILD_DIR:-$root/build}
 win=${NORVA_WIN_BUILD_DIR:-$root/build-win}
 "$root/scripts/setup.sh"
 mkdir -p "$dist"
+# One date for every time stamp in the packages (the last commit's, unless given): two builds of
+# the same sources give the same bytes.
+SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null || date +%s)}
+export SOURCE_DATE_EPOCH
+# A zip of folder (in the current folder): entries in a fixed order, every time stamp the same.
+stable_zip() { # zipfile folder
+  find "$2" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
+  find "$2" -print | LC_ALL=C sort | TZ=UTC zip -q -X -@ "$1"
+}
 version=$(sed -n 's/^project(norva VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 
 # Linux: the Debian package.
@@ -32,6 +41,33 @@ trap 'rm -rf "$stage"' EXIT
 app="$stage/NORVA Companions"
 cmake --install "$win/b" --prefix "$app" --strip >/dev/null
 
+# Our icon, from its SVG source, for the installer, the uninstall entry and the shortcut.
+icon="$app/norva-companions.ico"
+for size in 16 32 48 256; do
+  rsvg-convert -w "$size" -h "$size" "$root/packaging/icon/norva-companions.svg" -o "$stage/icon-$size.png"
+done
+convert "$stage"/icon-{16,32,48,256}.png "$icon"
+rm -f "$stage"/icon-*.png
+
+# Authenticode, when a certificate is given: our programs in both packages, the installer and
+# its uninstaller. NORVA_SIGN_CERT: certificate (PEM, the chain after it); NORVA_SIGN_KEY: its
+# key (PEM).
+sign=()
+if [[ -n "${NORVA_SIGN_CERT:-}" ]]; then
+  sign=(osslsigncode sign -certs "$NORVA_SIGN_CERT" -key "$NORVA_SIGN_KEY" -h sha256
+        -n "NORVA Companions")
+  sign_file() { "${sign[@]}" -in "$1" -out "$1.signed" >/dev/null && mv "$1.signed" "$1"; }
+fi
+sign_ours() { # folder
+  [[ ${#sign[@]} -gt 0 ]] || return 0
+  local exe
+  for exe in "$1"/norva-deamon.exe "$1"/norva-pstack.exe "$1"/norva-info.exe "$1"/scene-board.exe; do
+    sign_file "$exe"
+  done
+}
+sign_ours "$app"
+find "$stage" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} + # the installer keeps file times
+
 # The uninstaller removes exactly these files and folders, deepest first.
 files="$stage/uninstall-files.nsh"
 (cd "$app" && find . -type f | sed 's|^\./||' | sort | while read -r f; do
@@ -41,20 +77,27 @@ files="$stage/uninstall-files.nsh"
    printf 'RMDir "$INSTDIR\\%s"\n' "${d//\//\\}"
  done) >"$files"
 setup="$dist/norva-companions-$version-win64-setup.exe"
-makensis -V2 -DSTAGE="$app" -DFILES="$files" -DVERSION="$version" -DOUTFILE="$setup" \
-  "$root/packaging/windows/installer.nsi" >/dev/null
+nsis=(-V2 -INPUTCHARSET UTF8 -DSTAGE="$app" -DFILES="$files" -DVERSION="$version"
+      -DOUTFILE="$setup" -DICON="$icon")
+if [[ ${#sign[@]} -gt 0 ]]; then
+  # makensis runs it on the uninstaller and on the installer, each as it is written.
+  nsis+=("-DSIGN=${sign[*]@Q} -in \"%1\" -out \"%1.signed\" && mv \"%1.signed\" \"%1\"")
+fi
+makensis "${nsis[@]}" "$root/packaging/windows/installer.nsi" >/dev/null
 zipfile="$dist/norva-companions-$version-win64.zip"
 rm -f "$zipfile"
-(cd "$stage" && zip -qr -X "$zipfile" "NORVA Companions")
+(cd "$stage" && stable_zip "$zipfile" "NORVA Companions")
 
 # 32-bit Windows: the same programs built for x86, as a zip.
 zip32=
 if [[ -f "$win/b32/CMakeCache.txt" ]]; then
   app32="$stage/x86/NORVA Companions"
   cmake --install "$win/b32" --prefix "$app32" --strip >/dev/null
+  cp "$icon" "$app32/"
+  sign_ours "$app32"
   zip32="$dist/norva-companions-$version-win32.zip"
   rm -f "$zip32"
-  (cd "$stage/x86" && zip -qr -X "$zip32" "NORVA Companions")
+  (cd "$stage/x86" && stable_zip "$zip32" "NORVA Companions")
 fi
 
 for f in "$dist"/*.deb "$setup" "$zipfile" $zip32; do

@@ -154,12 +154,50 @@ done
   fail "no Start-menu entry"
 echo "ok: silent install for the user, log-on value, uninstall entry, Start-menu entry"
 run_programs "$inst" installed:
+if [[ -n "${NORVA_TEST_CA:-}" ]]; then
+  osslsigncode verify -CAfile "$NORVA_TEST_CA" -in "$inst/uninstall.exe" >/dev/null 2>&1 ||
+    fail "the uninstaller is not signed"
+  echo "ok: the uninstaller is signed"
+fi
+
+# The pid of a watchdog running from a folder (a pattern of its path), or nothing.
+watchdog_pid() { pgrep -f "$1.norva-deamon\.exe" | head -n1; }
+wait_watchdog() { # pattern -> pid
+  local t0 pid
+  t0=$(now_ms)
+  until pid=$(watchdog_pid "$1") && [[ -n "$pid" ]]; do
+    (($(now_ms) - t0 < 30000)) || fail "no watchdog from $1"
+    sleep 0.2
+  done
+  echo "$pid"
+}
+installed_at='Programs.NORVA Companions'
+# An upgrade over a running watchdog: the installer ends the one in its folder, replaces the
+# files it held and starts it again.
+wine "$inst/norva-deamon.exe" >/dev/null 2>&1 &
+old=$(wait_watchdog "$installed_at")
+wine "$setup" /S || fail "reinstall over a running watchdog: exit code $?"
+new=$(wait_watchdog "$installed_at")
+[[ "$new" != "$old" ]] && ! kill -0 "$old" 2>/dev/null || fail "the old watchdog ($old) still runs"
+echo "ok: reinstalled over a running watchdog: it was ended and the new one runs"
+# Unticked on a reinstall, the log-on value goes; the next reinstall remembers that.
+wine "$setup" /S /NOLOGON
+[[ -z "$(regval "$run_key" norva-deamon)" ]] || fail "log-on value left after /NOLOGON"
+[[ -z "$(watchdog_pid "$installed_at")" ]] || fail "watchdog started again without the log-on choice"
+wine "$setup" /S
+[[ -z "$(regval "$run_key" norva-deamon)" ]] || fail "the reinstall forgot that log-on was off"
+echo "ok: unticking the log-on choice removes the value, and a reinstall remembers it"
+end_programs
 
 mkdir -p "$prefix/drive_c/unpacked"
 unzip -q "$zipfile" -d "$prefix/drive_c/unpacked"
 run_programs "$prefix/drive_c/unpacked/NORVA Companions" "zip:"
 
 echo "notes" >"$inst/my notes.txt" # the user's own file stays
+# Our log-on value again, and a watchdog from the unpacked zip, which is not the uninstaller's.
+wine reg add "$run_key" /v norva-deamon /t REG_SZ /d "\"C:\\users\\$user\\AppData\\Local\\Programs\\NORVA Companions\\norva-deamon.exe\"" /f >/dev/null 2>&1
+wine "$prefix/drive_c/unpacked/NORVA Companions/norva-deamon.exe" >/dev/null 2>&1 &
+unpacked=$(wait_watchdog 'unpacked.NORVA Companions')
 # The uninstaller hands over to a copy of itself and returns at once: wait for its work.
 wine "$inst/uninstall.exe" /S
 t0=$(now_ms)
@@ -171,7 +209,9 @@ for f in norva-deamon.exe Qt5Core.dll platforms/qwindows.dll uninstall.exe; do
   [[ ! -e "$inst/$f" ]] || fail "left behind: $f"
 done
 [[ -f "$inst/my notes.txt" ]] || fail "the user's own file was removed"
+kill -0 "$unpacked" 2>/dev/null || fail "the uninstaller ended the unpacked zip's watchdog"
+end_programs
 [[ -z "$(regval "$run_key" norva-deamon)" ]] || fail "log-on value left behind"
 [[ -z "$(regval "$uninstall_key\\NORVA-Companions" UninstallString)" ]] || fail "uninstall entry left"
 [[ "$(regval "$uninstall_key\\NORVA" Launch)" == "$launch_before" ]] || fail "the product's Launch changed"
-echo "ok: silent uninstall removed what it installed, kept the user's file and the product's Launch"
+echo "ok: silent uninstall removed what it installed, kept the user's file, the product's Launch and another folder's watchdog"
