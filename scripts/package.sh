@@ -47,6 +47,11 @@ for size in 16 32 48 256; do
   rsvg-convert -w "$size" -h "$size" "$root/packaging/icon/norva-companions.svg" -o "$stage/icon-$size.png"
 done
 convert "$stage"/icon-{16,32,48,256}.png "$icon"
+# The welcome and finish pages' picture: the icon on our blue.
+rsvg-convert -w 112 -h 112 "$root/packaging/icon/norva-companions.svg" -o "$stage/icon-112.png"
+wizard="$stage/wizard.bmp"
+convert -size 164x314 gradient:'#2f7fd8'-'#1a4f9c' "$stage/icon-112.png" -gravity north \
+  -geometry +0+48 -composite -type TrueColor BMP3:"$wizard"
 rm -f "$stage"/icon-*.png
 
 # Authenticode, when a certificate is given: our programs in both packages, the installer and
@@ -78,7 +83,7 @@ files="$stage/uninstall-files.nsh"
  done) >"$files"
 setup="$dist/norva-companions-$version-win64-setup.exe"
 nsis=(-V2 -INPUTCHARSET UTF8 -DSTAGE="$app" -DFILES="$files" -DVERSION="$version"
-      -DOUTFILE="$setup" -DICON="$icon")
+      -DOUTFILE="$setup" -DICON="$icon" -DWIZARD="$wizard")
 if [[ ${#sign[@]} -gt 0 ]]; then
   # makensis runs it on the uninstaller and on the installer, each as it is written.
   nsis+=("-DSIGN=${sign[*]@Q} -in \"%1\" -out \"%1.signed\" && mv \"%1.signed\" \"%1\"")

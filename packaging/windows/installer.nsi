@@ -1,6 +1,7 @@
 ; The Windows installer: per user, no elevation, into the user's own programs folder.
 ; makensis -DSTAGE=<folder with the installed files> -DFILES=<uninstall list> -DVERSION=x.y.z
-;          -DOUTFILE=<setup.exe> -DICON=<.ico> [-DSIGN=<command signing "%1">] installer.nsi
+;          -DOUTFILE=<setup.exe> -DICON=<.ico> -DWIZARD=<164x314 .bmp>
+;          [-DSIGN=<command signing "%1">] installer.nsi
 ; FILES is an include made by scripts/package.sh from STAGE: a Delete line for every file and an
 ; RMDir line for every folder, deepest first, so the uninstaller removes exactly what was put
 ; there and leaves anything else the user added.
@@ -36,6 +37,7 @@ BrandingText "${PRODUCT} ${VERSION}"
 
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
+!define MUI_WELCOMEFINISHPAGE_BITMAP "${WIZARD}"
 !define MUI_ABORTWARNING
 !define MUI_UNABORTWARNING
 !define MUI_COMPONENTSPAGE_SMALLDESC
