@@ -20,7 +20,11 @@ for f in "$tmp/one/dist"/*.deb "$tmp/one/dist"/*.zip; do
   if cmp -s "$f" "$tmp/two-with-a-longer-name/dist/$name"; then
     echo "same: $name ($(sha256sum "$f" | cut -c1-16))"
   else
-    echo "DIFFERENT: $name"
+    # Both kept for a closer look (diffoscope, or dpkg-deb -x and cmp).
+    kept=${NORVA_REPRO_KEEP:-$root/dist/different}
+    mkdir -p "$kept/one" "$kept/two"
+    cp "$f" "$kept/one/" && cp "$tmp/two-with-a-longer-name/dist/$name" "$kept/two/"
+    echo "DIFFERENT: $name (both kept in $kept)"
     code=1
   fi
 done
