@@ -94,9 +94,9 @@ TEST_F(ProcessMutexTest, CheckMutexReportsMissingNames)
     EXPECT_FALSE(CheckMutex(UniqueName("absent").c_str()));
     ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_EQ(log.lines()[0].level, LOG_INFO);
-    // The source path comes first, then the fixed line number, the function and the message.
-    EXPECT_EQ(log.lines()[0].text,
-              NORVA_LIBUTIL_DIR "/ProcessMutex.cpp(97)-<CheckMutex>: GetLastError = 2");
+    // The source path comes first, relative to the source tree (never the folder a package was
+    // built in), then the fixed line number, the function and the message.
+    EXPECT_EQ(log.lines()[0].text, "libutil/ProcessMutex.cpp(97)-<CheckMutex>: GetLastError = 2");
 }
 
 TEST_F(ProcessMutexTest, CloseMutexClosesOnlyTheLatestAndOnlyOnce)
