@@ -1,6 +1,7 @@
 // Windows back end, in stages: open and examine the target; load its modules' symbols; suspend
-// every thread of the Toolhelp list, walk each with StackWalk64 and resume them all; then name
-// the threads, resolve the frames and ask who owns the locks threads wait for.
+// every thread of the Toolhelp list, copy each one's registers and live stack and resume them
+// all; then walk the copies with StackWalk64, name the threads, resolve the frames and ask who
+// owns the locks threads wait for.
 //
 // A 64-bit viewer walks 32-bit (WOW64) targets too, from their 32-bit context; a 32-bit viewer
 // walks 32-bit targets only.
@@ -10,7 +11,10 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QVector>
+#include <algorithm>
+#include <cstring>
 #include <mutex>
+#include <vector>
 
 // windows.h first: the other Win32 headers build on it.
 #include <windows.h>
@@ -260,54 +264,123 @@ bool LoadSymbols(const Target &target, StackCapture *capture)
     return false;
 }
 
-// One suspended thread's frames, from its context; lookup gets the address to name for each.
-void WalkThread(const Target &target, HANDLE thread, ThreadStack *stack, QVector<uint64_t> *lookup)
-{
-    STACKFRAME64 frame = {};
-    frame.AddrPC.Mode = frame.AddrFrame.Mode = frame.AddrStack.Mode = AddrModeFlat;
+// What the walk needs of a thread, taken while it is suspended: its registers and the live part
+// of its stack. Walking takes DbgHelp tens of milliseconds a thread (under Wine), so the walks
+// run on these copies once every thread runs again, and the target is held only for the copying.
+struct ThreadCopy {
+    DWORD tid = 0;
+    HANDLE thread = nullptr; // owned by the suspender until it resumes; a duplicate afterwards
+    QString error;           // why there are no registers; empty when there are
     DWORD machine = 0;
-    void *context = nullptr;
+    CONTEXT native = {};
 #if defined(_WIN64)
-    CONTEXT native = {};
     WOW64_CONTEXT wow64 = {};
+#endif
+    uint64_t pc = 0, framePointer = 0, stackPointer = 0;
+    uint64_t stackStart = 0;
+    std::vector<uint8_t> stack;
+};
+
+constexpr uint64_t kStackCopy = 256 * 1024; // from the stack pointer up, within its region
+
+void CopyStack(const Target &target, ThreadCopy *copy)
+{
+    MEMORY_BASIC_INFORMATION region = {};
+    if (!VirtualQueryEx(target.process, reinterpret_cast<LPCVOID>(copy->stackPointer), &region,
+                        sizeof(region)))
+        return;
+    const uint64_t end = reinterpret_cast<uint64_t>(region.BaseAddress) + region.RegionSize;
+    const uint64_t to = std::min(end, copy->stackPointer + kStackCopy);
+    if (to <= copy->stackPointer)
+        return;
+    copy->stack.resize(to - copy->stackPointer);
+    SIZE_T got = 0;
+    ReadProcessMemory(target.process, reinterpret_cast<LPCVOID>(copy->stackPointer),
+                      copy->stack.data(), copy->stack.size(), &got);
+    copy->stack.resize(got);
+    copy->stackStart = copy->stackPointer;
+}
+
+// Registers of a suspended thread (its 32-bit ones for a WOW64 target) and its stack.
+void CopyThread(const Target &target, ThreadCopy *copy)
+{
+#if defined(_WIN64)
     if (target.wow64) {
-        wow64.ContextFlags = WOW64_CONTEXT_FULL;
-        if (!Wow64GetThreadContext(thread, &wow64)) {
-            stack->truncated = SystemMessage(GetLastError());
+        copy->wow64.ContextFlags = WOW64_CONTEXT_FULL;
+        if (!Wow64GetThreadContext(copy->thread, &copy->wow64)) {
+            copy->error = SystemMessage(GetLastError());
             return;
         }
-        machine = IMAGE_FILE_MACHINE_I386;
-        context = &wow64;
-        frame.AddrPC.Offset = wow64.Eip;
-        frame.AddrFrame.Offset = wow64.Ebp;
-        frame.AddrStack.Offset = wow64.Esp;
-    } else {
-        native.ContextFlags = CONTEXT_FULL;
-        if (!GetThreadContext(thread, &native)) {
-            stack->truncated = SystemMessage(GetLastError());
-            return;
-        }
-        machine = IMAGE_FILE_MACHINE_AMD64;
-        context = &native;
-        frame.AddrPC.Offset = native.Rip;
-        frame.AddrFrame.Offset = native.Rbp;
-        frame.AddrStack.Offset = native.Rsp;
-    }
-#else
-    CONTEXT native = {};
-    native.ContextFlags = CONTEXT_FULL;
-    if (!GetThreadContext(thread, &native)) {
-        stack->truncated = SystemMessage(GetLastError());
+        copy->machine = IMAGE_FILE_MACHINE_I386;
+        copy->pc = copy->wow64.Eip;
+        copy->framePointer = copy->wow64.Ebp;
+        copy->stackPointer = copy->wow64.Esp;
+        CopyStack(target, copy);
         return;
     }
-    machine = IMAGE_FILE_MACHINE_I386;
-    context = &native;
-    frame.AddrPC.Offset = native.Eip;
-    frame.AddrFrame.Offset = native.Ebp;
-    frame.AddrStack.Offset = native.Esp;
 #endif
+    copy->native.ContextFlags = CONTEXT_FULL;
+    if (!GetThreadContext(copy->thread, &copy->native)) {
+        copy->error = SystemMessage(GetLastError());
+        return;
+    }
+#if defined(_WIN64)
+    copy->machine = IMAGE_FILE_MACHINE_AMD64;
+    copy->pc = copy->native.Rip;
+    copy->framePointer = copy->native.Rbp;
+    copy->stackPointer = copy->native.Rsp;
+#else
+    copy->machine = IMAGE_FILE_MACHINE_I386;
+    copy->pc = copy->native.Eip;
+    copy->framePointer = copy->native.Ebp;
+    copy->stackPointer = copy->native.Esp;
+#endif
+    CopyStack(target, copy);
+}
+
+const ThreadCopy *g_walking = nullptr; // the copy being walked; under g_symLock
+
+// DbgHelp's memory reads during a walk: the stack from the copy, anything else (code, unwind
+// data) from the process, where it does not change while a thread waits.
+BOOL CALLBACK ReadMemory(HANDLE process, DWORD64 address, PVOID buffer, DWORD size, LPDWORD read)
+{
+    const ThreadCopy *copy = g_walking;
+    if (copy && address >= copy->stackStart &&
+        address + size <= copy->stackStart + copy->stack.size()) {
+        std::memcpy(buffer, copy->stack.data() + (address - copy->stackStart), size);
+        if (read)
+            *read = size;
+        return TRUE;
+    }
+    SIZE_T got = 0;
+    const BOOL ok =
+        ReadProcessMemory(process, reinterpret_cast<LPCVOID>(address), buffer, size, &got);
+    if (read)
+        *read = static_cast<DWORD>(got);
+    return ok;
+}
+
+// One thread's frames, from its copy; lookup gets the address to name for each.
+void WalkThread(const Target &target, ThreadCopy *copy, ThreadStack *stack,
+                QVector<uint64_t> *lookup)
+{
+    if (!copy->error.isEmpty()) {
+        stack->truncated = copy->error;
+        return;
+    }
+    STACKFRAME64 frame = {};
+    frame.AddrPC.Mode = frame.AddrFrame.Mode = frame.AddrStack.Mode = AddrModeFlat;
+    frame.AddrPC.Offset = copy->pc;
+    frame.AddrFrame.Offset = copy->framePointer;
+    frame.AddrStack.Offset = copy->stackPointer;
+    void *context = &copy->native;
+#if defined(_WIN64)
+    if (target.wow64)
+        context = &copy->wow64;
+#endif
+    g_walking = copy;
     DWORD64 lastStack = 0;
-    while (StackWalk64(machine, target.process, thread, &frame, context, nullptr,
+    while (StackWalk64(copy->machine, target.process, copy->thread, &frame, context, ReadMemory,
                        SymFunctionTableAccess64, SymGetModuleBase64, nullptr)) {
         const uint64_t pc = frame.AddrPC.Offset;
         if (pc == 0)
@@ -324,47 +397,58 @@ void WalkThread(const Target &target, HANDLE thread, ThreadStack *stack, QVector
         // A return address points past the call: look up the call itself.
         lookup->push_back(stack->frames.size() == 1 ? pc : pc - 1);
     }
+    g_walking = nullptr;
 }
 
-// Stage 3: every thread of the target suspended, walked and resumed; the hold is as short as
-// the walks. Returns duplicates of the thread handles for naming them afterwards.
+// Stage 3: every thread of the target suspended, its registers and stack copied, all resumed;
+// then each walked from its copy. Returns the thread handles (duplicates) for naming them.
 QVector<HANDLE> SuspendAndWalk(const Target &target, StackCapture *capture,
                                QVector<QVector<uint64_t>> *lookups)
 {
-    QVector<HANDLE> handles;
-    ThreadSuspender suspender;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot != INVALID_HANDLE_VALUE) {
-        THREADENTRY32 entry = {};
-        entry.dwSize = sizeof(entry);
-        for (BOOL more = Thread32First(snapshot, &entry); more;
-             more = Thread32Next(snapshot, &entry)) {
-            if (entry.th32OwnerProcessID != target.pid)
-                continue;
-            HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT |
-                                           THREAD_QUERY_LIMITED_INFORMATION,
-                                       FALSE, entry.th32ThreadID);
-            if (thread)
-                suspender.Add(entry.th32ThreadID, thread);
+    std::vector<ThreadCopy> copies;
+    {
+        ThreadSuspender suspender;
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+        if (snapshot != INVALID_HANDLE_VALUE) {
+            THREADENTRY32 entry = {};
+            entry.dwSize = sizeof(entry);
+            for (BOOL more = Thread32First(snapshot, &entry); more;
+                 more = Thread32Next(snapshot, &entry)) {
+                if (entry.th32OwnerProcessID != target.pid)
+                    continue;
+                HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT |
+                                               THREAD_QUERY_LIMITED_INFORMATION,
+                                           FALSE, entry.th32ThreadID);
+                if (thread)
+                    suspender.Add(entry.th32ThreadID, thread);
+            }
+            CloseHandle(snapshot);
         }
-        CloseHandle(snapshot);
+        copies.resize(static_cast<size_t>(suspender.held().size()));
+        for (int i = 0; i < suspender.held().size(); ++i) {
+            ThreadCopy &copy = copies[static_cast<size_t>(i)];
+            copy.tid = suspender.held()[i].tid;
+            copy.thread = suspender.held()[i].thread;
+            CopyThread(target, &copy);
+            // The suspender closes its handles as it resumes: the walk and the names need one.
+            HANDLE duplicate = nullptr;
+            DuplicateHandle(GetCurrentProcess(), copy.thread, GetCurrentProcess(), &duplicate, 0,
+                            FALSE, DUPLICATE_SAME_ACCESS);
+            copy.thread = duplicate;
+        }
+        suspender.ResumeAll();
+        capture->stoppedMs = suspender.stoppedMs();
     }
-    for (const ThreadSuspender::Held &held : suspender.held()) {
+    QVector<HANDLE> handles;
+    for (ThreadCopy &copy : copies) {
         ThreadStack stack;
-        stack.tid = held.tid;
+        stack.tid = copy.tid;
         QVector<uint64_t> lookup;
-        WalkThread(target, held.thread, &stack, &lookup);
+        WalkThread(target, &copy, &stack, &lookup);
         capture->threads.push_back(stack);
         lookups->push_back(lookup);
+        handles.push_back(copy.thread);
     }
-    for (const ThreadSuspender::Held &held : suspender.held()) {
-        HANDLE copy = nullptr;
-        DuplicateHandle(GetCurrentProcess(), held.thread, GetCurrentProcess(), &copy, 0, FALSE,
-                        DUPLICATE_SAME_ACCESS);
-        handles.push_back(copy);
-    }
-    suspender.ResumeAll();
-    capture->stoppedMs = suspender.stoppedMs();
     return handles;
 }
 
