@@ -586,54 +586,51 @@ void Name(TargetSession *session, const HoldResult &hold, const QVector<QVector<
               [](const ThreadStack &a, const ThreadStack &b) { return a.tid < b.tid; });
 }
 
-// The C library's ways into a mutex wait, as its dynamic symbols and its debug information
-// name them; and the futex plumbing beneath them that condition variables and semaphores use
-// as well.
-bool IsMutexLock(const QString &function)
-{
-    static const QSet<QString> kNames = {
-        QStringLiteral("__lll_lock_wait"),
-        QStringLiteral("pthread_mutex_lock"),
-        QStringLiteral("___pthread_mutex_lock"),
-        QStringLiteral("__pthread_mutex_lock"),
-        QStringLiteral("__pthread_mutex_lock_full"),
-        QStringLiteral("pthread_mutex_timedlock"),
-        QStringLiteral("___pthread_mutex_timedlock"),
-        QStringLiteral("__pthread_mutex_timedlock"),
-        QStringLiteral("pthread_mutex_clocklock"),
-        QStringLiteral("___pthread_mutex_clocklock"),
-        QStringLiteral("__pthread_mutex_clocklock_common"),
-        QStringLiteral("__pthread_mutex_cond_lock"),
-        QStringLiteral("__pthread_mutex_cond_lock_full"),
-    };
-    return kNames.contains(function);
-}
+// What a function of the C library does in a futex wait: it locks a mutex, or it is plumbing
+// beneath that which condition variables and semaphores use as well. Names as the library's
+// dynamic symbols and its debug information give them.
+enum class FutexRole { None, MutexLock, Plumbing };
 
-bool IsFutexPlumbing(const QString &function)
+FutexRole RoleInFutexWait(QString function)
 {
-    static const QSet<QString> kNames = {
-        QStringLiteral("syscall"),
-        QStringLiteral("futex_wait"),
-        QStringLiteral("__futex_abstimed_wait_common"),
-        QStringLiteral("__futex_abstimed_wait_common64"),
-        QStringLiteral("futex_lock_pi64"),
-        QStringLiteral("__futex_lock_pi64"),
-        QStringLiteral("__lll_clocklock_wait"),
+    if (function.startsWith(QLatin1String("__GI_"))) // the library's internal alias
+        function.remove(0, 5);
+    static const QHash<QString, FutexRole> kRoles = {
+        {QStringLiteral("__lll_lock_wait"), FutexRole::MutexLock},
+        {QStringLiteral("pthread_mutex_lock"), FutexRole::MutexLock},
+        {QStringLiteral("___pthread_mutex_lock"), FutexRole::MutexLock},
+        {QStringLiteral("__pthread_mutex_lock"), FutexRole::MutexLock},
+        {QStringLiteral("__pthread_mutex_lock_full"), FutexRole::MutexLock},
+        {QStringLiteral("pthread_mutex_timedlock"), FutexRole::MutexLock},
+        {QStringLiteral("___pthread_mutex_timedlock"), FutexRole::MutexLock},
+        {QStringLiteral("__pthread_mutex_timedlock"), FutexRole::MutexLock},
+        {QStringLiteral("pthread_mutex_clocklock"), FutexRole::MutexLock},
+        {QStringLiteral("___pthread_mutex_clocklock"), FutexRole::MutexLock},
+        {QStringLiteral("__pthread_mutex_clocklock_common"), FutexRole::MutexLock},
+        {QStringLiteral("__pthread_mutex_cond_lock"), FutexRole::MutexLock},
+        {QStringLiteral("__pthread_mutex_cond_lock_full"), FutexRole::MutexLock},
+        {QStringLiteral("syscall"), FutexRole::Plumbing},
+        {QStringLiteral("futex_wait"), FutexRole::Plumbing},
+        {QStringLiteral("__futex_abstimed_wait_common"), FutexRole::Plumbing},
+        {QStringLiteral("__futex_abstimed_wait_common64"), FutexRole::Plumbing},
+        {QStringLiteral("futex_lock_pi64"), FutexRole::Plumbing},
+        {QStringLiteral("__futex_lock_pi64"), FutexRole::Plumbing},
+        {QStringLiteral("__lll_clocklock_wait"), FutexRole::Plumbing},
     };
-    return kNames.contains(function);
+    return kRoles.value(function, FutexRole::None);
 }
 
 // Whether a thread asleep on a futex is in the C library's mutex lock path: a condition
-// variable, a semaphore or a lock private to the library has no owner to name.
+// variable, a semaphore or a lock private to the library has no owner to name. Frames without
+// a name are passed over.
 bool LocksMutex(const ThreadStack &thread)
 {
     for (int i = 0; i < thread.frames.size() && i < 8; ++i) {
-        QString function = thread.frames[i].function;
-        if (function.startsWith(QLatin1String("__GI_"))) // the library's internal alias
-            function.remove(0, 5);
-        if (IsMutexLock(function))
+        const QString &function = thread.frames[i].function;
+        const FutexRole role = RoleInFutexWait(function);
+        if (role == FutexRole::MutexLock)
             return true;
-        if (!function.isEmpty() && !IsFutexPlumbing(function))
+        if (!function.isEmpty() && role == FutexRole::None)
             return false;
     }
     return false;
