@@ -85,9 +85,12 @@ show_window() { # program, title, output file, round
     WINEQT_FORCE_STDERR_LOGGING=1 WINEDEBUG=err+all wine "$1" >"$3" 2>&1 &
     [[ -n "$(wait_window "$2" 45)" ]] && return 0
     echo "note: $4 $(basename "$1") showed no window in 45 s (try $try)"
+    # Every process of the round ended, then a fresh server; no wait on Wine without a bound
+    # (a server that has not ended after 10 s is left to the next wine call).
     wineserver -k >/dev/null 2>&1 || true
-    wineserver -w >/dev/null 2>&1 || true # a new server cannot start while the old one ends
-    wineserver -p
+    end_programs
+    timeout 10 wineserver -w >/dev/null 2>&1 || true
+    wineserver -p >/dev/null 2>&1 || true
   done
   no_window "$4 $(basename "$1")" "$3"
 }
