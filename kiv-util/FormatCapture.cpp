@@ -1,7 +1,8 @@
+#include "Diagnosis.h"
 #include "StackCapture.h"
+#include "Wording.h"
 
 #include <QHash>
-#include <QSet>
 
 namespace {
 
@@ -41,55 +42,16 @@ QString ThreadTitle(const ThreadStack &thread, const QString &word = QStringLite
 QString LockWait(const ThreadStack &thread, const QHash<long long, const ThreadStack *> &byTid,
                  int digits)
 {
-    QString text = QStringLiteral("waits for ") + Esc(thread.lockKind);
+    QString text = QStringLiteral("waits for ") + LockKindText(thread.lockKind);
     if (thread.lockAddress)
         text += QLatin1Char(' ') + Hex(thread.lockAddress, digits);
-    if (const ThreadStack *owner = byTid.value(thread.lockOwner))
+    if (const ThreadStack *owner = thread.lockOwner ? byTid.value(thread.lockOwner) : nullptr)
         text += QStringLiteral(" held by ") + ThreadTitle(*owner, QStringLiteral("thread"));
     return text;
 }
 
-// Every cycle of "waits for a lock held by": each thread waits for at most one lock, so
-// following the owners from any thread either ends or runs into a cycle.
-QVector<QVector<const ThreadStack *>> Deadlocks(const QVector<ThreadStack> &threads,
-                                                const QHash<long long, const ThreadStack *> &byTid)
-{
-    QVector<QVector<const ThreadStack *>> cycles;
-    QHash<long long, int> walk; // thread id -> the walk that first reached it
-    for (int start = 0; start < threads.size(); ++start) {
-        QVector<const ThreadStack *> path;
-        const ThreadStack *at = &threads[start];
-        while (at && !walk.contains(at->tid)) {
-            walk.insert(at->tid, start);
-            path.push_back(at);
-            at = byTid.value(at->lockOwner);
-        }
-        // A cycle only when this walk ran into itself.
-        if (!at || walk.value(at->tid) != start)
-            continue;
-        QVector<const ThreadStack *> cycle;
-        for (int i = path.indexOf(at); i < path.size(); ++i)
-            cycle.push_back(path[i]);
-        cycles.push_back(cycle);
-    }
-    return cycles;
-}
-
-// What makes two threads show as one: frames, how the walk ended, state and lock.
-QString GroupKey(const ThreadStack &thread)
-{
-    QString key;
-    for (const StackFrame &frame : thread.frames)
-        key += QString::number(frame.pc, 16) + QLatin1Char(' ');
-    const QChar sep(0x1f);
-    return key + sep + thread.truncated + sep + thread.notCaptured + sep +
-           thread.kernelStack.join(sep) + sep + thread.state + sep + thread.waitChannel + sep +
-           thread.lockKind + sep + QString::number(thread.lockAddress) + sep +
-           QString::number(thread.lockOwner);
-}
-
 // The heading of a group: "Thread 12 worker", or "3 threads: worker 12, 13; main 11".
-QString GroupTitle(const QVector<const ThreadStack *> &members)
+QString GroupTitle(const ThreadGroup &members)
 {
     if (members.size() == 1)
         return QStringLiteral("<b>") + ThreadTitle(*members.first()) + QStringLiteral("</b>");
@@ -108,11 +70,11 @@ QString GroupTitle(const QVector<const ThreadStack *> &members)
            parts.join(QStringLiteral("; "));
 }
 
-QString StateText(const ThreadStack &thread)
+QString StateLine(const ThreadStack &thread)
 {
-    if (thread.state.isEmpty())
+    if (thread.state == ThreadState::Unknown)
         return QString();
-    QString text = QStringLiteral(" &mdash; ") + Esc(thread.state);
+    QString text = QStringLiteral(" &mdash; ") + StateText(thread.state);
     if (!thread.waitChannel.isEmpty())
         text += QStringLiteral(" in ") + Esc(thread.waitChannel);
     return text;
@@ -137,16 +99,17 @@ QString Frames(const ThreadStack &thread, int digits)
                     QString::number(frame.line);
         text += line + QLatin1Char('\n');
     }
-    if (!thread.notCaptured.isEmpty()) {
-        text += QStringLiteral("(not captured: ") + Esc(thread.notCaptured) + QStringLiteral(")\n");
+    const QString walkEnd = WalkEndText(thread);
+    if (thread.leftOut != LeftOut::No) {
+        text += QStringLiteral("(not captured: ") + Esc(LeftOutText(thread)) +
+                QStringLiteral(")\n");
         for (const QString &line : thread.kernelStack)
             text += QStringLiteral("    kernel: ") + Esc(line) + QLatin1Char('\n');
-    } else if (thread.frames.isEmpty() && thread.truncated.isEmpty()) {
+    } else if (thread.frames.isEmpty() && walkEnd.isEmpty()) {
         text += QStringLiteral("(no frames)\n");
     }
-    if (!thread.truncated.isEmpty())
-        text +=
-            QStringLiteral("(stack truncated: ") + Esc(thread.truncated) + QStringLiteral(")\n");
+    if (!walkEnd.isEmpty())
+        text += QStringLiteral("(stack truncated: ") + Esc(walkEnd) + QStringLiteral(")\n");
     return text;
 }
 
@@ -157,27 +120,12 @@ QString FormatCapture(const StackCapture &capture)
     QString html = QStringLiteral("<html><body>");
     if (!capture.ok) {
         html += QStringLiteral("<p><b>No stack traces for process %1.</b></p><p>%2</p>")
-                    .arg(QString::number(capture.pid), Esc(capture.error));
+                    .arg(QString::number(capture.pid), Esc(FailureText(capture)));
         return html + QStringLiteral("</body></html>");
     }
     const int digits = capture.addressDigits;
-    QHash<long long, const ThreadStack *> byTid;
-    for (const ThreadStack &thread : capture.threads)
-        byTid.insert(thread.tid, &thread);
-
-    QVector<QVector<const ThreadStack *>> groups;
-    QHash<QString, int> groupOf;
-    int waiting = 0;
-    for (const ThreadStack &thread : capture.threads) {
-        waiting += !thread.lockKind.isEmpty();
-        const QString key = GroupKey(thread);
-        auto it = groupOf.find(key);
-        if (it == groupOf.end()) {
-            it = groupOf.insert(key, groups.size());
-            groups.push_back({});
-        }
-        groups[*it].push_back(&thread);
-    }
+    const QHash<long long, const ThreadStack *> byTid = ThreadsById(capture.threads);
+    const QVector<ThreadGroup> groups = GroupThreads(capture.threads);
 
     // One-pass arg: names may themselves hold "%1".
     html +=
@@ -186,8 +134,9 @@ QString FormatCapture(const StackCapture &capture)
             .arg(QString::number(capture.pid),
                  Esc(capture.processName) + (digits == 8 ? QStringLiteral(" (32-bit)") : QString()),
                  Plural(capture.threads.size(), "thread"), Plural(groups.size(), "distinct stack"),
-                 QString::number(waiting), QString::number(capture.stoppedMs, 'f', 2));
-    for (const QVector<const ThreadStack *> &cycle : Deadlocks(capture.threads, byTid)) {
+                 QString::number(CountLockWaits(capture.threads)),
+                 QString::number(capture.stoppedMs, 'f', 2));
+    for (const ThreadGroup &cycle : FindDeadlocks(capture.threads)) {
         html += QStringLiteral("<p><b>Deadlock:</b> %1 wait for each other</p>")
                     .arg(Plural(cycle.size(), "thread")) +
                 kPre;
@@ -196,13 +145,13 @@ QString FormatCapture(const StackCapture &capture)
                     QLatin1Char('\n');
         html += QStringLiteral("</pre>");
     }
-    for (const QString &note : capture.notes)
-        html += QStringLiteral("<p>Note: ") + Esc(note) + QStringLiteral("</p>");
-    for (const QVector<const ThreadStack *> &members : groups) {
+    for (const CaptureNote &note : capture.notes)
+        html += QStringLiteral("<p>Note: ") + Esc(NoteText(note)) + QStringLiteral("</p>");
+    for (const ThreadGroup &members : groups) {
         const ThreadStack &first = *members.first();
-        html += QStringLiteral("<p>") + GroupTitle(members) + StateText(first) +
+        html += QStringLiteral("<p>") + GroupTitle(members) + StateLine(first) +
                 QStringLiteral("</p>") + kPre;
-        if (!first.lockKind.isEmpty())
+        if (first.lockKind != LockKind::None)
             html += LockWait(first, byTid, digits) + QLatin1Char('\n');
         html += Frames(first, digits) + QStringLiteral("</pre>");
     }

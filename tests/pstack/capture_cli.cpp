@@ -14,6 +14,7 @@
 
 #include "NVPStack.h"
 #include "StackCapture.h"
+#include "Wording.h"
 
 int main(int argc, char **argv)
 {
@@ -52,7 +53,7 @@ int main(int argc, char **argv)
             maxStall = std::max(maxStall, capture.stoppedMs);
             threads = capture.threads.size();
             if (!capture.ok) {
-                std::fprintf(stderr, "%s\n", capture.error.toUtf8().constData());
+                std::fprintf(stderr, "%s\n", FailureText(capture).toUtf8().constData());
                 return 1;
             }
         }

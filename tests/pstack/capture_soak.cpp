@@ -13,6 +13,7 @@
 
 #include "ProcessHelpers.h"
 #include "StackCapture.h"
+#include "Wording.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ int main(int argc, char **argv)
         times.push_back(timer.nsecsElapsed() / 1e6);
         stalls.push_back(capture.stoppedMs);
         threadCounts.push_back(capture.threads.size());
-        if (text.isEmpty() || (!capture.ok && capture.error.isEmpty())) {
+        if (text.isEmpty() || (!capture.ok && FailureText(capture).isEmpty())) {
             std::fprintf(stderr, "capture %d gave no text\n", i);
             ++failures;
         }

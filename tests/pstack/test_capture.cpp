@@ -27,6 +27,7 @@
 #include "NVPStack.h"
 #include "ProcessHelpers.h"
 #include "StackCapture.h"
+#include "Wording.h"
 
 namespace {
 
@@ -124,12 +125,12 @@ TEST(StackCapture, RepeatedCapturesOfManyThreadsStayConsistent)
     Helper helper(64);
     for (int round = 0; round < 3; ++round) {
         const StackCapture capture = CaptureStacks(static_cast<unsigned long>(helper.pid()));
-        ASSERT_TRUE(capture.ok) << capture.error.toStdString();
+        ASSERT_TRUE(capture.ok) << FailureText(capture).toStdString();
         EXPECT_EQ(capture.threads.size(), 65);
         EXPECT_GT(capture.stoppedMs, 0.0);
         int waiting = 0;
         for (const ThreadStack &thread : capture.threads) {
-            EXPECT_FALSE(thread.frames.isEmpty()) << thread.notCaptured.toStdString();
+            EXPECT_FALSE(thread.frames.isEmpty()) << LeftOutText(thread).toStdString();
             for (const StackFrame &frame : thread.frames)
                 waiting +=
                     frame.function == QStringLiteral("(anonymous namespace)::norva_wait_here()");
@@ -212,7 +213,7 @@ TEST(StackCapture, LeaderThatExitedLeavesItsThreadsToShow)
     const StackCapture capture = CaptureStacks(static_cast<unsigned long>(child));
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
-    ASSERT_TRUE(capture.ok) << capture.error.toStdString();
+    ASSERT_TRUE(capture.ok) << FailureText(capture).toStdString();
     ASSERT_EQ(capture.threads.size(), 1);
     EXPECT_NE(capture.threads[0].tid, child);
     EXPECT_FALSE(capture.threads[0].frames.isEmpty());
@@ -263,13 +264,13 @@ TEST(StackCapture, ThreadThatCannotStopIsListedAndNothingIsHeldForIt)
     // It leaves vfork about 2.3 s from now; a slow build (sanitizers) may take a second for
     // the first capture.
     EXPECT_LT(timer.elapsed(), 1800) << "the capture does not wait for it";
-    ASSERT_TRUE(capture.ok) << capture.error.toStdString();
+    ASSERT_TRUE(capture.ok) << FailureText(capture).toStdString();
     int waiting = 0;
     for (const ThreadStack &thread : capture.threads) {
         if (thread.tid == pid) {
-            EXPECT_TRUE(thread.notCaptured.contains(QStringLiteral("did not stop")) &&
-                        thread.state == QStringLiteral("disk sleep"))
-                << thread.notCaptured.toStdString() << thread.state.toStdString();
+            EXPECT_TRUE(thread.leftOut == LeftOut::NotStopped &&
+                        thread.state == ThreadState::DiskSleep)
+                << LeftOutText(thread).toStdString() << StateText(thread.state).toStdString();
         }
         for (const StackFrame &frame : thread.frames)
             waiting += frame.function == QStringLiteral("(anonymous namespace)::norva_wait_here()");
@@ -432,7 +433,7 @@ TEST(StackCapture, HoldEndsByItsDeadlineAtTwoThousandThreads)
     Helper helper(2000, {QStringLiteral("heartbeat")});
     helper.Ask("gap");
     const StackCapture capture = CaptureStacks(static_cast<unsigned long>(helper.pid()));
-    ASSERT_TRUE(capture.ok) << capture.error.toStdString();
+    ASSERT_TRUE(capture.ok) << FailureText(capture).toStdString();
     // 150 ms from the first stop asked for to the last thread let go, and some slack for a
     // busy machine; a hold that grows with the square of the threads takes over half a second.
     EXPECT_LT(capture.stoppedMs, 300);
@@ -445,16 +446,15 @@ TEST(StackCapture, ThreadThatStartsAProgramEndsTheCaptureAtOnce)
     for (int round = 0; round < 25; ++round) {
         const StackCapture capture = CaptureStacks(static_cast<unsigned long>(helper.pid()));
         if (!capture.ok) {
-            EXPECT_TRUE(capture.error.contains(QStringLiteral("started another program")))
-                << capture.error.toStdString();
+            EXPECT_TRUE(FailureText(capture).contains(QStringLiteral("started another program")))
+                << FailureText(capture).toStdString();
             continue;
         }
         // Registers and modules of one and the same program: the innermost frame lies in a
         // module, unless the capture says that code came and went under it.
         for (const ThreadStack &thread : capture.threads) {
-            EXPECT_FALSE(thread.notCaptured.contains(QStringLiteral("state unknown")));
-            if (thread.notCaptured.isEmpty() && capture.notes.isEmpty()) {
-                ASSERT_FALSE(thread.frames.isEmpty()) << thread.truncated.toStdString();
+            if (thread.leftOut == LeftOut::No && capture.notes.isEmpty()) {
+                ASSERT_FALSE(thread.frames.isEmpty()) << WalkEndText(thread).toStdString();
                 EXPECT_FALSE(thread.frames[0].module.isEmpty())
                     << FormatCapture(capture).toStdString();
             }
@@ -499,7 +499,7 @@ QByteArray ZeroBomb(quint64 size)
 QString CaptureText(const Helper &helper)
 {
     const StackCapture capture = CaptureStacks(static_cast<unsigned long>(helper.pid()));
-    return capture.ok ? AsShown(FormatCapture(capture)) : capture.error;
+    return capture.ok ? AsShown(FormatCapture(capture)) : FailureText(capture);
 }
 
 TEST(StackCapture, ModuleAndDebugFilesAreTheOnesTheTargetSees)
@@ -578,7 +578,7 @@ TEST(StackCapture, LockWaitsNameTheThreadHoldingTheLock)
         SCOPED_TRACE(test.mode);
         Helper helper(0, {QString::fromLatin1(test.mode)});
         const StackCapture capture = CaptureStacks(static_cast<unsigned long>(helper.pid()));
-        ASSERT_TRUE(capture.ok) << capture.error.toStdString();
+        ASSERT_TRUE(capture.ok) << FailureText(capture).toStdString();
         QHash<long long, QString> names;
         for (const ThreadStack &thread : capture.threads)
             names.insert(thread.tid, thread.name);
@@ -589,7 +589,7 @@ TEST(StackCapture, LockWaitsNameTheThreadHoldingTheLock)
                     continue;
                 ++seen;
                 EXPECT_EQ(names.value(thread.lockOwner), wait.second)
-                    << wait.first.toStdString() << " " << thread.lockKind.toStdString();
+                    << wait.first.toStdString() << " " << LockKindText(thread.lockKind).toStdString();
             }
             EXPECT_GT(seen, 0) << wait.first.toStdString();
         }

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include "StackCapture.h"
+#include "Wording.h"
 #include "sys_privilege.h"
 
 namespace {
@@ -48,7 +49,7 @@ TEST(WindowsCapture, ListsAllThreadsAndResumesThemAll)
     ASSERT_EQ(helper.readLine().trimmed(), "ready");
 
     const StackCapture capture = CaptureStacks(static_cast<unsigned long>(helper.processId()));
-    ASSERT_TRUE(capture.ok) << capture.error.toStdString();
+    ASSERT_TRUE(capture.ok) << FailureText(capture).toStdString();
     EXPECT_GE(capture.threads.size(), 5);
     int walked = 0;
     for (const ThreadStack &thread : capture.threads)
@@ -90,7 +91,7 @@ TEST(WindowsCapture, NamesComeFromThePdbFileBesideTheProgram)
         ASSERT_TRUE(helper.waitForReadyRead(20000));
         ASSERT_EQ(helper.readLine().trimmed(), "ready");
         const StackCapture capture = CaptureStacks(static_cast<unsigned long>(helper.processId()));
-        ASSERT_TRUE(capture.ok) << capture.error.toStdString();
+        ASSERT_TRUE(capture.ok) << FailureText(capture).toStdString();
         const QString html = FormatCapture(capture);
         EXPECT_EQ(html.count(QStringLiteral("norva_wait_here")), withPdb ? 1 : 0)
             << html.toStdString();

@@ -1,6 +1,5 @@
 #include "DebugFiles.h"
 
-#include <QHash>
 #include <QSet>
 
 #include <cerrno>
@@ -13,9 +12,7 @@
 #include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
-#include <vector>
 #include <zlib.h>
 
 namespace {
@@ -25,48 +22,7 @@ namespace {
 constexpr unsigned long long kFileLimit = 256ull << 20;
 constexpr unsigned long long kCacheLimit = 512ull << 20;
 
-// A file as the target maps it.
-struct MappedFile {
-    unsigned long long start = 0, end = 0; // one of its mappings
-    dev_t dev = 0;
-    ino_t inode = 0;
-};
-
-struct ModuleView {
-    long long pid = 0;
-    QHash<QByteArray, MappedFile> files; // by path, as the maps name them
-};
-ModuleView g_view;
-QStringList g_notes;
-
-int FindElf(Dwfl_Module *module, void **userdata, const char *moduleName, Dwarf_Addr base,
-            char **fileName, Elf **elf)
-{
-    if (!moduleName || moduleName[0] != '/' || g_view.pid <= 0)
-        return dwfl_linux_proc_find_elf(module, userdata, moduleName, base, fileName, elf);
-    const auto it = g_view.files.constFind(QByteArray(moduleName));
-    if (it == g_view.files.constEnd())
-        return -1;
-    const QByteArray proc = "/proc/" + QByteArray::number(g_view.pid);
-    // Its name in the target's view: debug links are looked for beside it.
-    const QByteArray inRoot = proc + "/root" + moduleName;
-    int fd = open((proc + "/map_files/" + QByteArray::number(it->start, 16) + '-' +
-                   QByteArray::number(it->end, 16))
-                      .constData(),
-                  O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        // Only privileged viewers may open map_files; by path, it must be the mapped file.
-        fd = open(inRoot.constData(), O_RDONLY | O_CLOEXEC);
-        struct stat st;
-        if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_dev != it->dev || st.st_ino != it->inode)) {
-            close(fd);
-            fd = -1; // something else lies at that path now: no names rather than wrong ones
-        }
-    }
-    if (fd >= 0)
-        *fileName = strdup(inRoot.constData());
-    return fd;
-}
+thread_local DebugFileCache *t_inUse = nullptr;
 
 // Sections that unwinding and naming read; any others are left out of the copy, however
 // large they claim to be.
@@ -173,40 +129,6 @@ int InflatedCopy(int fd)
     return copy;
 }
 
-// Debug files found so far. One serves a later target only when that target's view finds the
-// very same file (build-id, device, inode, size and time), so no target's copy names another
-// target's frames.
-struct KeptFile {
-    QByteArray buildId;
-    dev_t dev = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    long long mtime = 0;
-    int fd = -1;                  // the inflated copy, or the file itself
-    unsigned long long bytes = 0; // memory the copy takes
-    unsigned long long lastUse = 0;
-};
-std::vector<KeptFile> g_kept;
-unsigned long long g_keptBytes = 0, g_uses = 0;
-
-void MakeRoom(unsigned long long bytes)
-{
-    while (!g_kept.empty() && g_keptBytes + bytes > kCacheLimit) {
-        auto oldest = g_kept.begin();
-        for (auto it = g_kept.begin(); it != g_kept.end(); ++it)
-            if (it->lastUse < oldest->lastUse)
-                oldest = it;
-        g_keptBytes -= oldest->bytes;
-        close(oldest->fd); // its memory goes once libdw lets go of it too
-        g_kept.erase(oldest);
-    }
-}
-
-QString MiB(unsigned long long bytes)
-{
-    return QString::number((bytes + (1 << 20) - 1) >> 20);
-}
-
 // Where a debug file for a module may be, in the usual order: by build-id under the system's
 // debug folder, then by its debug link beside the module (as the target sees it), in .debug
 // there, and under the system's debug folder.
@@ -246,31 +168,120 @@ bool Matches(Elf *elf, int fd, const QByteArray &buildId, GElf_Word crc)
     return n == 0 && static_cast<GElf_Word>(sum) == crc;
 }
 
+} // namespace
+
+// libdw's entry points: each finds the cache in use on this thread.
+struct DebugFileCallbacks {
+    static int FindElf(Dwfl_Module *module, void **userdata, const char *moduleName,
+                       Dwarf_Addr base, char **fileName, Elf **elf)
+    {
+        if (!moduleName || moduleName[0] != '/' || !t_inUse || t_inUse->viewPid_ <= 0)
+            return dwfl_linux_proc_find_elf(module, userdata, moduleName, base, fileName, elf);
+        return t_inUse->FindElf(moduleName, fileName);
+    }
+    static int FindDebuginfo(Dwfl_Module *module, void **, const char *moduleName, GElf_Addr,
+                             const char *fileName, const char *debuglink, GElf_Word crc,
+                             char **debuginfoFileName)
+    {
+        return t_inUse ? t_inUse->FindDebuginfo(module, moduleName, fileName, debuglink, crc,
+                                                debuginfoFileName)
+                       : -1;
+    }
+};
+
+const Dwfl_Callbacks *DebugFileCache::Callbacks()
+{
+    static char *debuginfoPath = nullptr;
+    static const Dwfl_Callbacks callbacks = {DebugFileCallbacks::FindElf,
+                                             DebugFileCallbacks::FindDebuginfo, nullptr,
+                                             &debuginfoPath};
+    return &callbacks;
+}
+
+DebugFileCache::Use::Use(DebugFileCache *cache) : previous_(t_inUse)
+{
+    t_inUse = cache;
+}
+
+DebugFileCache::Use::~Use()
+{
+    t_inUse = previous_;
+}
+
+DebugFileCache::~DebugFileCache()
+{
+    for (const Kept &kept : kept_)
+        close(kept.fd);
+}
+
+int DebugFileCache::FindElf(const char *moduleName, char **fileName)
+{
+    const auto it = viewFiles_.constFind(QByteArray(moduleName));
+    if (it == viewFiles_.constEnd())
+        return -1;
+    const QByteArray proc = "/proc/" + QByteArray::number(viewPid_);
+    // Its name in the target's view: debug links are looked for beside it.
+    const QByteArray inRoot = proc + "/root" + moduleName;
+    int fd = open((proc + "/map_files/" + QByteArray::number(qulonglong(it->start), 16) + '-' +
+                   QByteArray::number(qulonglong(it->end), 16))
+                      .constData(),
+                  O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        // Only privileged viewers may open map_files; by path, it must be the mapped file.
+        fd = open(inRoot.constData(), O_RDONLY | O_CLOEXEC);
+        struct stat st;
+        if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_dev != it->dev || st.st_ino != it->inode)) {
+            close(fd);
+            fd = -1; // something else lies at that path now: no names rather than wrong ones
+        }
+    }
+    if (fd >= 0)
+        *fileName = strdup(inRoot.constData());
+    return fd;
+}
+
+void DebugFileCache::MakeRoom(unsigned long long bytes)
+{
+    while (!kept_.empty() && keptBytes_ + bytes > kCacheLimit) {
+        auto oldest = kept_.begin();
+        for (auto it = kept_.begin(); it != kept_.end(); ++it)
+            if (it->lastUse < oldest->lastUse)
+                oldest = it;
+        keptBytes_ -= oldest->bytes;
+        close(oldest->fd); // its memory goes once libdw lets go of it too
+        kept_.erase(oldest);
+    }
+}
+
 // Keeps the debug file found (an inflated copy when it has compressed sections) and returns
 // the descriptor for libdw, or -1 when it is skipped.
-int Keep(int fd, const struct stat &st, const QByteArray &buildId, const InflatePlan &plan,
-         const QString &path)
+int DebugFileCache::Keep(int fd, const struct stat &st, const QByteArray &buildId,
+                         unsigned long long neededBytes, bool compressed, const QString &path)
 {
-    if (plan.neededBytes > kFileLimit) {
-        g_notes << QStringLiteral("the debug file %1 was skipped: its sections would take %2 MiB "
-                                  "once inflated, more than the %3 MiB allowed for one file")
-                       .arg(path, MiB(plan.neededBytes), MiB(kFileLimit));
+    if (neededBytes > kFileLimit) {
+        CaptureNote note;
+        note.kind = NoteKind::DebugFileTooLarge;
+        note.path = path;
+        note.bytes = neededBytes;
+        note.limit = kFileLimit;
+        notes_ << note;
         close(fd);
         return -1;
     }
-    KeptFile kept;
+    Kept kept;
     kept.buildId = buildId;
     kept.dev = st.st_dev;
     kept.inode = st.st_ino;
     kept.size = st.st_size;
     kept.mtime = st.st_mtim.tv_sec;
-    if (plan.compressed) {
+    if (compressed) {
         const int inflated = InflatedCopy(fd);
         close(fd);
         if (inflated < 0) {
-            g_notes << QStringLiteral("the debug file %1 was skipped: its compressed sections "
-                                      "could not be inflated")
-                           .arg(path);
+            CaptureNote note;
+            note.kind = NoteKind::DebugFileNotInflated;
+            note.path = path;
+            notes_ << note;
             return -1;
         }
         fd = inflated;
@@ -280,18 +291,18 @@ int Keep(int fd, const struct stat &st, const QByteArray &buildId, const Inflate
     MakeRoom(kept.bytes);
     kept.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (kept.fd >= 0) {
-        kept.lastUse = ++g_uses;
-        g_keptBytes += kept.bytes;
-        g_kept.push_back(kept);
+        kept.lastUse = ++uses_;
+        keptBytes_ += kept.bytes;
+        kept_.push_back(kept);
     }
     return fd;
 }
 
 // Our own search rather than libdwfl's: that one opens what it finds with libdw, which
 // inflates every compressed debug section there before anyone could look at their sizes.
-int FindDebuginfo(Dwfl_Module *module, void **, const char *moduleName, GElf_Addr,
-                  const char *fileName, const char *debuglinkFile, GElf_Word debuglinkCrc,
-                  char **debuginfoFileName)
+int DebugFileCache::FindDebuginfo(Dwfl_Module *module, const char *moduleName,
+                                  const char *fileName, const char *debuglinkFile,
+                                  GElf_Word debuglinkCrc, char **debuginfoFileName)
 {
     const unsigned char *id = nullptr;
     GElf_Addr idAddress = 0;
@@ -307,10 +318,10 @@ int FindDebuginfo(Dwfl_Module *module, void **, const char *moduleName, GElf_Add
             close(fd);
             continue;
         }
-        for (KeptFile &kept : g_kept) {
+        for (Kept &kept : kept_) {
             if (kept.buildId == buildId && kept.dev == st.st_dev && kept.inode == st.st_ino &&
                 kept.size == st.st_size && kept.mtime == st.st_mtim.tv_sec) {
-                kept.lastUse = ++g_uses;
+                kept.lastUse = ++uses_;
                 close(fd);
                 std::free(*debuginfoFileName);
                 *debuginfoFileName = strdup(path.constData());
@@ -327,7 +338,7 @@ int FindDebuginfo(Dwfl_Module *module, void **, const char *moduleName, GElf_Add
             continue;
         }
         lseek(fd, 0, SEEK_SET);
-        fd = Keep(fd, st, buildId, plan, QString::fromUtf8(path));
+        fd = Keep(fd, st, buildId, plan.neededBytes, plan.compressed, QString::fromUtf8(path));
         if (fd >= 0) {
             // A name given back with no file makes libdwfl open that file itself.
             std::free(*debuginfoFileName);
@@ -338,48 +349,23 @@ int FindDebuginfo(Dwfl_Module *module, void **, const char *moduleName, GElf_Add
     return -1;
 }
 
-} // namespace
-
-const Dwfl_Callbacks *ModuleFileCallbacks()
+void DebugFileCache::SetModuleView(long long pid, const MapsSnapshot &maps)
 {
-    static char *debuginfoPath = nullptr;
-    static const Dwfl_Callbacks callbacks = {FindElf, FindDebuginfo, nullptr, &debuginfoPath};
-    return &callbacks;
+    viewPid_ = pid;
+    viewFiles_.clear();
+    for (const MapEntry &entry : maps.entries)
+        if (entry.fileBacked() && !viewFiles_.contains(entry.path))
+            viewFiles_.insert(entry.path, entry);
 }
 
-void SetModuleView(long long pid, const QByteArray &maps)
+QVector<CaptureNote> DebugFileCache::TakeNotes()
 {
-    g_view.pid = pid;
-    g_view.files.clear();
-    // "start-end perms offset major:minor inode path"
-    for (const QByteArray &line : maps.split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() < 6 || !fields[5].startsWith('/') || fields[4] == "0")
-            continue;
-        const QByteArray path =
-            line.mid(line.indexOf(fields[5], line.indexOf(fields[4]) + fields[4].size()));
-        if (g_view.files.contains(path))
-            continue;
-        const QList<QByteArray> range = fields[0].split('-'), device = fields[3].split(':');
-        MappedFile file;
-        file.start = range.value(0).toULongLong(nullptr, 16);
-        file.end = range.value(1).toULongLong(nullptr, 16);
-        file.dev =
-            makedev(device.value(0).toUInt(nullptr, 16), device.value(1).toUInt(nullptr, 16));
-        file.inode = fields[4].toULongLong();
-        g_view.files.insert(path, file);
-    }
-}
-
-QStringList TakeDebugFileNotes()
-{
-    QStringList notes;
-    notes.swap(g_notes);
-    notes.removeDuplicates(); // libdwfl asks once for lines and once for symbols
-    return notes;
-}
-
-unsigned long long DebugFileCacheBytes()
-{
-    return g_keptBytes;
+    QVector<CaptureNote> notes;
+    notes.swap(notes_);
+    // libdwfl asks once for lines and once for symbols: the same note twice.
+    QVector<CaptureNote> unique;
+    for (const CaptureNote &note : notes)
+        if (!unique.contains(note))
+            unique.push_back(note);
+    return unique;
 }

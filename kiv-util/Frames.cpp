@@ -1,17 +1,20 @@
-// What both back ends share: the frame limit and naming frames through a cache.
-#include "StackCapture.h"
+#include "Frames.h"
 
 bool AddFrame(ThreadStack *thread, uint64_t pc)
 {
     if (thread->frames.size() >= kStackFrameLimit) {
-        thread->frameLimitReached = true;
-        thread->truncated = QStringLiteral("more than %1 frames").arg(kStackFrameLimit);
+        thread->walkEnd = WalkEnd::FrameLimit;
         return false;
     }
     StackFrame frame;
     frame.pc = pc;
     thread->frames.push_back(frame);
     return true;
+}
+
+uint64_t LookupAddress(uint64_t pc, bool interrupted)
+{
+    return interrupted || pc == 0 ? pc : pc - 1;
 }
 
 void ResolveFrames(StackCapture *capture, const QVector<QVector<uint64_t>> &lookups,

@@ -1,49 +1,41 @@
 #pragma once
-// Linux: stops every thread of a process for as short a time as it can, copies what the
-// unwinder needs from each (registers, the live part of the stack), and lets them all go again,
+// Stops every thread of a process for as short a time as it can, copies what the unwinder
+// needs from each (registers, the live part of the stack), and lets them all go again,
 // whatever the threads are doing. Unwinding and naming happen afterwards, on the copies.
 //
 // The tracing is done by a short-lived child process of ours, not by a thread: the target may
 // itself be stopping this viewer's threads (two viewers capturing each other), and a tracer it
 // cannot reach finishes all the same. When the child ends, the kernel lets go of every thread
 // it still holds; the viewer kills a child that outlives its deadline.
+#include "Arch.h"
+#include "CaptureModel.h"
+#include "Maps.h"
+
 #include <QByteArray>
 #include <QStringList>
 #include <cstdint>
-#include <sys/user.h>
 #include <vector>
 
 struct CopiedThread {
     long long tid = 0;
-    user_regs_struct regs = {};
+    arch::Registers regs = {};
     uint64_t stackStart = 0;    // address of stack[0]
     std::vector<uint8_t> stack; // from a little below the stack pointer upwards
     bool jobStopped = false;    // it was stopped (SIGSTOP and the like) before the hold
     // A thread asleep in the futex call: the first words at the futex address, read during the
     // hold (for a mutex: its lock word, count and owner). lockWordsRead is false otherwise.
     bool lockWordsRead = false;
-    uint32_t lockWords[4] = {};
+    uint32_t lockWords[arch::kMutexWords] = {};
     QByteArray wchan; // where a thread asleep in a system call sleeps, read just before the hold
 };
 
-// Whether the registers of a stopped thread show it asleep in a system call that the stop
-// interrupted (and that it resumes once let go).
-bool AsleepInSystemCall(const user_regs_struct &regs);
-
-// Why a thread was not captured; the capture side puts it into words.
-enum class LeftWhy {
-    Ended,      // it ended during the capture
-    Refused,    // tracing it was refused: error holds errno
-    Busy,       // another tracer held it: tracer names that process
-    NotStopped, // it did not stop before the deadline: state, wchan, kernelStack say where
-};
-
+// A thread the hold did not copy, and why.
 struct LeftThread {
     long long tid = 0;
-    LeftWhy why = LeftWhy::Ended;
+    LeftOut why = LeftOut::Ended;
     int error = 0;
-    QString tracer; // "4711 (strace)"
-    char state = 0;
+    ProcessRef tracer; // LeftOut::Busy
+    char state = 0;    // LeftOut::NotStopped: where it was
     QByteArray wchan;
     QStringList kernelStack;
 };
@@ -61,6 +53,9 @@ struct HoldResult {
 
 // Holds at most stopWithinMs, from the first stop asked for to the last thread let go; threads
 // that do not stop by then are left running and listed. Every thread is released on every
-// path. maps is the text of /proc/PID/maps, read just before: stack copies end where their
-// mapping does.
-HoldResult HoldAndCopy(long long pid, const QByteArray &maps, int stopWithinMs);
+// path. Stack copies end where their mapping in maps does.
+HoldResult HoldAndCopy(long long pid, const MapsSnapshot &maps, int stopWithinMs);
+
+// Why a thread the tracer did not copy has no stack: from what the tracer saw of it (an
+// outcome of tracer::Outcome, the seize's errno) and, for one that did not stop, its state now.
+LeftOut LeftOutFor(int outcome, int error, char stateNow);

@@ -1,0 +1,140 @@
+#pragma once
+// What a capture found, as facts: numbers and enums, never sentences. Both back ends fill it in;
+// Wording.cpp is the one place that puts it into words, and grouping compares the facts.
+#include <QString>
+#include <QStringList>
+#include <QVector>
+#include <cstdint>
+
+struct StackFrame {
+    uint64_t pc = 0;     // as unwound (a return address for caller frames)
+    QString function;    // demangled, without version suffix; empty when unknown
+    uint64_t offset = 0; // from the start of function
+    QString module;      // file name of the module, empty when none
+    // pc as an address of the module's own file (what addr2line or a symbol server takes), so
+    // a frame without a name can still be named later; meaningful where module is set
+    uint64_t moduleOffset = 0;
+    QString file; // source file where debug information says so
+    int line = 0;
+};
+
+// A process or thread named by id, with the name the system gives it (may be empty).
+struct ProcessRef {
+    long long id = 0;
+    QString name;
+    bool operator==(const ProcessRef &other) const
+    {
+        return id == other.id && name == other.name;
+    }
+};
+
+enum class ThreadState { Unknown, Running, Sleeping, DiskSleep, Stopped };
+
+// Why a thread has no stack at all.
+enum class LeftOut {
+    No,         // it was captured
+    Ended,      // it ended during the capture
+    Refused,    // stopping it was refused: ThreadStack::error holds the system's error code
+    Busy,       // another tracer held it: ThreadStack::busyWith names that process
+    NotStopped, // it did not stop in time: state, waitChannel and kernelStack say where it was
+};
+
+// How the walk of a thread's frames ended.
+enum class WalkEnd {
+    Complete,      // it reached the outermost frame
+    FrameLimit,    // it stopped at kStackFrameLimit frames
+    WalkerError,   // the unwinder gave up: ThreadStack::walkError holds its own message
+    RepeatedFrame, // it stopped making progress
+    NoRegisters,   // the registers could not be read: ThreadStack::error holds the code
+};
+
+enum class LockKind { None, Mutex, CriticalSection };
+
+struct ThreadStack {
+    long long tid = 0;
+    QString name;
+    QVector<StackFrame> frames;
+    WalkEnd walkEnd = WalkEnd::Complete;
+    QString walkError; // the unwinder's own message, for WalkEnd::WalkerError
+    LeftOut leftOut = LeftOut::No;
+    int error = 0;           // the system's error code, for LeftOut::Refused and NoRegisters
+    ProcessRef busyWith;     // for LeftOut::Busy
+    QStringList kernelStack; // where a thread that did not stop waits in the kernel
+    ThreadState state = ThreadState::Unknown;
+    QString waitChannel; // where in the system it sleeps, where the system says
+    // A lock the thread waits for: its address (0 when unknown) and the thread of the same
+    // process holding it (0 when unknown or none).
+    LockKind lockKind = LockKind::None;
+    uint64_t lockAddress = 0;
+    long long lockOwner = 0;
+};
+
+// Why there is no capture at all.
+enum class Failure {
+    None,
+    NoProcess,          // no process with that id
+    Self,               // the viewer itself
+    KernelThread,       // no user-space stack
+    Zombie,             // exited, not yet collected
+    Exited,             // exited (Windows: a handle to a finished process)
+    TracingViewer,      // it traces this viewer: stopping it would stop the viewer
+    AlreadyTraced,      // another tracer holds it: other names that process
+    AnotherCapture,     // another capture holds it right now: other names that process
+    OtherUser,          // permission: it belongs to another user (uid)
+    PtraceScope,        // permission: the kernel's ptrace restrictions (ptraceScope)
+    NotPermitted,       // permission, for another reason
+    AccessDenied,       // Windows: another user, elevated or protected
+    CannotOpen,         // Windows: opening it failed with error
+    WrongArchitecture,  // a 64-bit target for a 32-bit viewer
+    WalkerNotStarted,   // the unwinder could not start: detail holds its message
+    WalkerRefused,      // the unwinder could not take the process: detail holds its message
+    SymbolsNotLoaded,   // Windows: the symbol handler could not start (error)
+    MapUnreadable,      // its memory map could not be read (error)
+    StartedAnotherProgram,
+    EndedDuringCapture,
+    EndedBeforeStop,
+    TracerDidNotRun,
+};
+
+struct CaptureFailure {
+    Failure kind = Failure::None;
+    int error = 0;      // the system's error code, where one is the reason
+    QString detail;     // a library's own message, where that is the reason
+    ProcessRef other;   // the tracer or capture in the way
+    long long uid = -1; // Failure::OtherUser
+    int ptraceScope = 0;
+};
+
+// What a capture had to leave out, or could not vouch for.
+enum class NoteKind {
+    DebugFileTooLarge,    // path, bytes (inflated), limit
+    DebugFileNotInflated, // path
+    StacksReadLate,       // count
+    CodeChanging,
+};
+
+struct CaptureNote {
+    NoteKind kind = NoteKind::CodeChanging;
+    QString path;
+    unsigned long long bytes = 0, limit = 0;
+    int count = 0;
+    bool operator==(const CaptureNote &other) const
+    {
+        return kind == other.kind && path == other.path && bytes == other.bytes &&
+               limit == other.limit && count == other.count;
+    }
+};
+
+struct StackCapture {
+    bool ok = false;
+    CaptureFailure failure; // why ok is false
+    QVector<CaptureNote> notes;
+    long long pid = 0;
+    QString processName;
+    double stoppedMs = 0;   // how long the target's threads were held
+    int addressDigits = 16; // 8 for a 32-bit target
+    QVector<ThreadStack> threads;
+};
+
+// Walks stop after this many frames: a corrupt stack can look endless.
+constexpr int kStackFrameLimit = 256;

@@ -1,0 +1,32 @@
+#pragma once
+// Frames as both back ends build them: the frame limit, the address each frame is named by,
+// and naming frames through a cache.
+#include "CaptureModel.h"
+
+#include <QHash>
+#include <functional>
+
+// What one code address resolves to.
+struct CodeSymbol {
+    QString function;
+    uint64_t start = 0; // address where function begins
+    QString module;
+    uint64_t moduleBase = 0; // subtracted from an address to give its moduleOffset
+    QString file;
+    int line = 0;
+};
+
+// Appends a frame at pc; at the limit it appends nothing, marks the thread as cut off there and
+// returns false.
+bool AddFrame(ThreadStack *thread, uint64_t pc);
+
+// The address to name a frame by. A caller's pc is a return address, which points past the
+// call and may lie in the next function or line: the call itself is one byte before. The
+// innermost frame (and any frame a signal interrupted) is named at its pc.
+uint64_t LookupAddress(uint64_t pc, bool interrupted);
+
+// Fills in the names of every frame from lookups (per thread, per frame: the address to look
+// up), asking resolve only for addresses that cache does not hold yet.
+void ResolveFrames(StackCapture *capture, const QVector<QVector<uint64_t>> &lookups,
+                   QHash<uint64_t, CodeSymbol> *cache,
+                   const std::function<CodeSymbol(uint64_t)> &resolve);

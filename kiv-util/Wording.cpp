@@ -1,0 +1,202 @@
+#include "Wording.h"
+
+namespace {
+
+// "4711 (strace)", or the id alone when the name is not known.
+QString Ref(const ProcessRef &ref)
+{
+    return ref.name.isEmpty() ? QString::number(ref.id)
+                              : QStringLiteral("%1 (%2)").arg(QString::number(ref.id), ref.name);
+}
+
+QString AnotherCapture(const ProcessRef &other)
+{
+    return QStringLiteral("another program is capturing this process right now (process %1)")
+        .arg(Ref(other));
+}
+
+QString MiB(unsigned long long bytes)
+{
+    return QString::number((bytes + (1 << 20) - 1) >> 20);
+}
+
+} // namespace
+
+QString FailureText(const StackCapture &capture)
+{
+    const CaptureFailure &f = capture.failure;
+    // One-pass arg throughout: a name may itself hold "%1".
+    const QString pid = QString::number(capture.pid);
+    const QString &name = capture.processName;
+    switch (f.kind) {
+    case Failure::None:
+        return QString();
+    case Failure::NoProcess:
+        return QStringLiteral("There is no process with id %1.").arg(pid);
+    case Failure::Self:
+        return QStringLiteral("Process %1 is this viewer itself; a process cannot stop its own "
+                              "threads to look at them.")
+            .arg(pid);
+    case Failure::KernelThread:
+        return QStringLiteral("Process %1 (%2) is a kernel thread: it has no user-space stack to "
+                              "show.")
+            .arg(pid, name);
+    case Failure::Zombie:
+        return QStringLiteral("Process %1 (%2) is a zombie: it has exited and waits for its parent "
+                              "to collect it, so it has no stacks left.")
+            .arg(pid, name);
+    case Failure::Exited:
+        return QStringLiteral("Process %1 has exited; it has no stacks left.").arg(pid);
+    case Failure::TracingViewer:
+        return QStringLiteral("Process %1 (%2) is tracing this viewer: stopping it would stop the "
+                              "viewer as well. Capture it from another viewer that it does not "
+                              "trace.")
+            .arg(pid, name);
+    case Failure::AlreadyTraced:
+        return QStringLiteral("Process %1 (%2) is already being traced by process %3; a process "
+                              "can have only one tracer at a time.")
+            .arg(pid, name, Ref(f.other));
+    case Failure::AnotherCapture:
+        return QStringLiteral("Process %1 (%2) cannot be captured: %3. Try again in a moment.")
+            .arg(pid, name, AnotherCapture(f.other));
+    case Failure::OtherUser:
+        return QStringLiteral("Permission denied: process %1 belongs to another user (uid %2); "
+                              "only that user or root may look at it.")
+            .arg(pid, QString::number(f.uid));
+    case Failure::PtraceScope:
+        if (f.ptraceScope == 1)
+            return QStringLiteral("Permission denied by ptrace restrictions: "
+                                  "kernel.yama.ptrace_scope is 1, so only a parent may trace its "
+                                  "children. Run as root, or set it to 0.");
+        if (f.ptraceScope == 2)
+            return QStringLiteral("Permission denied by ptrace restrictions: "
+                                  "kernel.yama.ptrace_scope is 2, so only root may trace "
+                                  "processes.");
+        return QStringLiteral("Permission denied by ptrace restrictions: kernel.yama.ptrace_scope "
+                              "is 3, so no process may be traced.");
+    case Failure::NotPermitted:
+        return QStringLiteral("Permission denied: tracing process %1 is not allowed here (it may "
+                              "be privileged, or this program lacks CAP_SYS_PTRACE).")
+            .arg(pid);
+    case Failure::AccessDenied:
+        return QStringLiteral("Access denied: process %1 belongs to another user, runs elevated "
+                              "or is protected; run the viewer as administrator.")
+            .arg(pid);
+    case Failure::CannotOpen:
+        return QStringLiteral("Process %1 cannot be opened: %2").arg(pid, SystemErrorText(f.error));
+    case Failure::WrongArchitecture:
+        return QStringLiteral("Process %1 is a 64-bit program; this 32-bit viewer walks 32-bit "
+                              "stacks only. Use the 64-bit norva-pstack, which walks both.")
+            .arg(pid);
+    case Failure::WalkerNotStarted:
+        return QStringLiteral("The stack walker could not start: %1").arg(f.detail);
+    case Failure::WalkerRefused:
+        return QStringLiteral("The stack walker could not take process %1: %2").arg(pid, f.detail);
+    case Failure::SymbolsNotLoaded:
+        return QStringLiteral("The symbol handler could not start for process %1: %2")
+            .arg(pid, SystemErrorText(f.error));
+    case Failure::MapUnreadable:
+        return QStringLiteral("The memory map of process %1 cannot be read: %2")
+            .arg(pid, SystemErrorText(f.error));
+    case Failure::StartedAnotherProgram:
+        return QStringLiteral("Process %1 started another program during the capture, so its "
+                              "threads and modules changed under it; capture it again.")
+            .arg(pid);
+    case Failure::EndedDuringCapture:
+        return QStringLiteral("Process %1 ended during the capture.").arg(pid);
+    case Failure::EndedBeforeStop:
+        return QStringLiteral("Process %1 ended before its threads could be stopped.").arg(pid);
+    case Failure::TracerDidNotRun:
+        return QStringLiteral("Process %1 could not be captured: the tracer this viewer starts for "
+                              "it did not run.")
+            .arg(pid);
+    }
+    return QString();
+}
+
+QString NoteText(const CaptureNote &note)
+{
+    switch (note.kind) {
+    case NoteKind::DebugFileTooLarge:
+        return QStringLiteral("the debug file %1 was skipped: its sections would take %2 MiB once "
+                              "inflated, more than the %3 MiB allowed for one file")
+            .arg(note.path, MiB(note.bytes), MiB(note.limit));
+    case NoteKind::DebugFileNotInflated:
+        return QStringLiteral("the debug file %1 was skipped: its compressed sections could not "
+                              "be inflated")
+            .arg(note.path);
+    case NoteKind::StacksReadLate:
+        return QStringLiteral("the stacks of %1 threads were read after they were let go (the "
+                              "hold's deadline came first): where those threads moved on, their "
+                              "frames may not agree with their registers")
+            .arg(note.count);
+    case NoteKind::CodeChanging:
+        return QStringLiteral("the process was loading or unloading code during the capture: "
+                              "frames in that code may have no names");
+    }
+    return QString();
+}
+
+QString LeftOutText(const ThreadStack &thread)
+{
+    switch (thread.leftOut) {
+    case LeftOut::No:
+        return QString();
+    case LeftOut::Ended:
+        return QStringLiteral("it ended during the capture");
+    case LeftOut::Busy:
+        return AnotherCapture(thread.busyWith);
+    case LeftOut::Refused:
+        return QStringLiteral("it could not be stopped: %1").arg(SystemErrorText(thread.error));
+    case LeftOut::NotStopped:
+        return QStringLiteral("it did not stop in time"); // its heading says where it was
+    }
+    return QString();
+}
+
+QString WalkEndText(const ThreadStack &thread)
+{
+    switch (thread.walkEnd) {
+    case WalkEnd::Complete:
+        return QString();
+    case WalkEnd::FrameLimit:
+        return QStringLiteral("more than %1 frames").arg(kStackFrameLimit);
+    case WalkEnd::WalkerError:
+        return thread.walkError;
+    case WalkEnd::RepeatedFrame:
+        return QStringLiteral("the walk repeated a frame");
+    case WalkEnd::NoRegisters:
+        return SystemErrorText(thread.error);
+    }
+    return QString();
+}
+
+QString StateText(ThreadState state)
+{
+    switch (state) {
+    case ThreadState::Unknown:
+        return QString();
+    case ThreadState::Running:
+        return QStringLiteral("running");
+    case ThreadState::Sleeping:
+        return QStringLiteral("sleeping");
+    case ThreadState::DiskSleep:
+        return QStringLiteral("disk sleep");
+    case ThreadState::Stopped:
+        return QStringLiteral("stopped");
+    }
+    return QString();
+}
+
+QString LockKindText(LockKind kind)
+{
+    switch (kind) {
+    case LockKind::None:
+        return QString();
+    case LockKind::Mutex:
+        return QStringLiteral("mutex");
+    case LockKind::CriticalSection:
+        return QStringLiteral("critical section");
+    }
+    return QString();
+}

@@ -1,0 +1,76 @@
+#pragma once
+// The files libdw reads for a target's modules, and the debug files kept between captures.
+//
+// A module file is opened as the target maps it (through /proc/PID/map_files, or by its path
+// in the target's root when the device and inode match the mapping), never by a name that may
+// lead elsewhere. A debug file is found as for any process; an inflated copy of the sections
+// that unwinding and naming need is kept in memory for every later target that finds that very
+// same file, within a bound per file and in all. Only files on this machine are read: none of
+// libdwfl's standard finders, which may ask a debuginfod server, is used.
+#include "CaptureModel.h"
+#include "Maps.h"
+
+#include <QHash>
+#include <elfutils/libdwfl.h>
+#include <sys/types.h>
+#include <vector>
+
+class DebugFileCache {
+public:
+    DebugFileCache() = default;
+    ~DebugFileCache();
+    DebugFileCache(const DebugFileCache &) = delete;
+    DebugFileCache &operator=(const DebugFileCache &) = delete;
+
+    // libdw's callbacks for a Dwfl whose modules this cache finds the files of. libdw gives
+    // them no argument of ours: they reach the cache in use on the calling thread (Use).
+    static const Dwfl_Callbacks *Callbacks();
+
+    // While one lives, libdw's calls on this thread find their files through cache.
+    class Use {
+    public:
+        explicit Use(DebugFileCache *cache);
+        ~Use();
+        Use(const Use &) = delete;
+        Use &operator=(const Use &) = delete;
+
+    private:
+        DebugFileCache *previous_;
+    };
+
+    // The target whose modules are reported next, and its map.
+    void SetModuleView(long long pid, const MapsSnapshot &maps);
+    // What was left out since the last call (a debug file skipped, and why).
+    QVector<CaptureNote> TakeNotes();
+    // Bytes of memory the kept copies take.
+    unsigned long long Bytes() const { return keptBytes_; }
+
+private:
+    struct Kept {
+        QByteArray buildId;
+        dev_t dev = 0;
+        ino_t inode = 0;
+        off_t size = 0;
+        long long mtime = 0;
+        int fd = -1;                  // the inflated copy, or the file itself
+        unsigned long long bytes = 0; // memory the copy takes
+        unsigned long long lastUse = 0;
+    };
+    int FindElf(const char *moduleName, char **fileName);
+    int FindDebuginfo(Dwfl_Module *module, const char *moduleName, const char *fileName,
+                      const char *debuglink, GElf_Word crc, char **debuginfoFileName);
+    int Keep(int fd, const struct stat &st, const QByteArray &buildId,
+             unsigned long long neededBytes, bool compressed, const QString &path);
+    void MakeRoom(unsigned long long bytes);
+
+    long long viewPid_ = 0;
+    QHash<QByteArray, MapEntry> viewFiles_; // by path, as the maps name them
+    QVector<CaptureNote> notes_;
+    std::vector<Kept> kept_;
+    unsigned long long keptBytes_ = 0, uses_ = 0;
+
+    friend struct DebugFileCallbacks;
+};
+
+// Bytes the capture library's kept debug-file copies take now.
+unsigned long long DebugFileCacheBytes();

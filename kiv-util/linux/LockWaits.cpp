@@ -1,0 +1,95 @@
+#include "LockWaits.h"
+
+#include <QHash>
+#include <QSet>
+#include <linux/futex.h>
+
+#ifndef FUTEX_LOCK_PI2
+#define FUTEX_LOCK_PI2 13 // Linux 5.14; older headers lack it
+#endif
+
+FutexRole RoleInFutexWait(QString function)
+{
+    if (function.startsWith(QLatin1String("__GI_"))) // the library's internal alias
+        function.remove(0, 5);
+    static const QHash<QString, FutexRole> kRoles = {
+        {QStringLiteral("__lll_lock_wait"), FutexRole::MutexLock},
+        {QStringLiteral("pthread_mutex_lock"), FutexRole::MutexLock},
+        {QStringLiteral("___pthread_mutex_lock"), FutexRole::MutexLock},
+        {QStringLiteral("__pthread_mutex_lock"), FutexRole::MutexLock},
+        {QStringLiteral("__pthread_mutex_lock_full"), FutexRole::MutexLock},
+        {QStringLiteral("pthread_mutex_timedlock"), FutexRole::MutexLock},
+        {QStringLiteral("___pthread_mutex_timedlock"), FutexRole::MutexLock},
+        {QStringLiteral("__pthread_mutex_timedlock"), FutexRole::MutexLock},
+        {QStringLiteral("pthread_mutex_clocklock"), FutexRole::MutexLock},
+        {QStringLiteral("___pthread_mutex_clocklock"), FutexRole::MutexLock},
+        {QStringLiteral("__pthread_mutex_clocklock_common"), FutexRole::MutexLock},
+        {QStringLiteral("__pthread_mutex_cond_lock"), FutexRole::MutexLock},
+        {QStringLiteral("__pthread_mutex_cond_lock_full"), FutexRole::MutexLock},
+        {QStringLiteral("syscall"), FutexRole::Plumbing},
+        {QStringLiteral("futex_wait"), FutexRole::Plumbing},
+        {QStringLiteral("__futex_abstimed_wait_common"), FutexRole::Plumbing},
+        {QStringLiteral("__futex_abstimed_wait_common64"), FutexRole::Plumbing},
+        {QStringLiteral("futex_lock_pi64"), FutexRole::Plumbing},
+        {QStringLiteral("__futex_lock_pi64"), FutexRole::Plumbing},
+        {QStringLiteral("__lll_clocklock_wait"), FutexRole::Plumbing},
+    };
+    return kRoles.value(function, FutexRole::None);
+}
+
+bool LocksMutex(const QVector<StackFrame> &frames)
+{
+    for (int i = 0; i < frames.size() && i < 8; ++i) {
+        const QString &function = frames[i].function;
+        const FutexRole role = RoleInFutexWait(function);
+        if (role == FutexRole::MutexLock)
+            return true;
+        if (!function.isEmpty() && role == FutexRole::None)
+            return false;
+    }
+    return false;
+}
+
+long long MutexOwner(uint64_t futexOp, const uint32_t (&words)[arch::kMutexWords])
+{
+    const uint64_t op = futexOp & FUTEX_CMD_MASK;
+    if (op == FUTEX_LOCK_PI || op == FUTEX_LOCK_PI2)
+        return words[0] & FUTEX_TID_MASK;
+    return static_cast<int32_t>(words[arch::kMutexOwnerWord]);
+}
+
+namespace {
+
+ThreadState StateAtStop(const CopiedThread &copy)
+{
+    if (copy.jobStopped)
+        return ThreadState::Stopped;
+    return arch::AsleepInSystemCall(copy.regs) ? ThreadState::Sleeping : ThreadState::Running;
+}
+
+} // namespace
+
+void DescribeWaits(const HoldResult &hold, StackCapture *capture)
+{
+    QHash<long long, const CopiedThread *> copies;
+    for (const CopiedThread &copy : hold.copied)
+        copies.insert(copy.tid, &copy);
+    QSet<long long> tids;
+    for (const ThreadStack &thread : capture->threads)
+        tids.insert(thread.tid);
+    for (ThreadStack &thread : capture->threads) {
+        const CopiedThread *copy = copies.value(thread.tid);
+        if (!copy)
+            continue;
+        thread.state = StateAtStop(*copy);
+        if (!copy->jobStopped) // a stopped thread sleeps in the stop, whatever it was doing
+            thread.waitChannel = copy->wchan == "0" ? QString() : QString::fromUtf8(copy->wchan);
+        if (!copy->lockWordsRead || !LocksMutex(thread.frames))
+            continue;
+        thread.lockKind = LockKind::Mutex;
+        thread.lockAddress = arch::SyscallArg0(copy->regs);
+        const long long owner = MutexOwner(arch::SyscallArg1(copy->regs), copy->lockWords);
+        if (owner != thread.tid && tids.contains(owner))
+            thread.lockOwner = owner;
+    }
+}

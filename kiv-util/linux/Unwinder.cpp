@@ -1,0 +1,332 @@
+#include "Unwinder.h"
+
+#include "ProcFiles.h"
+
+#include <QFileInfo>
+#include <QSet>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cxxabi.h>
+#include <sys/uio.h>
+
+// The walker's view of the held threads: registers and stack copies, with anything else read
+// from the live process (code and data that do not change while a thread waits). libdw hands
+// it to every callback; it lives as long as the Dwfl and is refilled for each capture.
+struct UnwindState {
+    struct Thread {
+        UnwindState *state;
+        const CopiedThread *copy;
+    };
+    struct Stack {
+        uint64_t start, end;
+        const CopiedThread *copy;
+    };
+    long long memoryPid = 0;
+    std::vector<Thread> threads;       // in the hold's order
+    QHash<long long, size_t> byTid;    // index into threads
+    std::vector<Stack> stacks;         // by start address
+    const CopiedThread *current = nullptr;
+    size_t next = 0;
+
+    void Fill(const HoldResult &hold)
+    {
+        threads.clear();
+        byTid.clear();
+        stacks.clear();
+        for (const CopiedThread &copy : hold.copied) {
+            byTid.insert(copy.tid, threads.size());
+            threads.push_back({this, &copy});
+            if (!copy.stack.empty())
+                stacks.push_back({copy.stackStart, copy.stackStart + copy.stack.size(), &copy});
+        }
+        std::sort(stacks.begin(), stacks.end(),
+                  [](const Stack &a, const Stack &b) { return a.start < b.start; });
+        current = nullptr;
+        next = 0;
+    }
+    void Clear()
+    {
+        threads.clear();
+        byTid.clear();
+        stacks.clear();
+        current = nullptr;
+    }
+};
+
+namespace {
+
+bool ReadFromCopy(const CopiedThread *copy, Dwarf_Addr address, Dwarf_Word *result)
+{
+    if (!copy || address < copy->stackStart ||
+        address + sizeof(Dwarf_Word) > copy->stackStart + copy->stack.size())
+        return false;
+    std::memcpy(result, copy->stack.data() + (address - copy->stackStart), sizeof(Dwarf_Word));
+    return true;
+}
+
+pid_t NextThread(Dwfl *, void *arg, void **threadArg)
+{
+    auto *state = static_cast<UnwindState *>(arg);
+    if (state->next >= state->threads.size())
+        return 0;
+    UnwindState::Thread &thread = state->threads[state->next++];
+    *threadArg = &thread;
+    return static_cast<pid_t>(thread.copy->tid);
+}
+
+bool GetThread(Dwfl *, pid_t tid, void *arg, void **threadArg)
+{
+    auto *state = static_cast<UnwindState *>(arg);
+    const auto it = state->byTid.constFind(tid);
+    if (it == state->byTid.constEnd())
+        return false;
+    *threadArg = &state->threads[*it];
+    return true;
+}
+
+bool MemoryRead(Dwfl *, Dwarf_Addr address, Dwarf_Word *result, void *arg)
+{
+    auto *state = static_cast<UnwindState *>(arg);
+    if (ReadFromCopy(state->current, address, result))
+        return true;
+    // Another thread's stack (a pointer into it): the copy whose range holds the address.
+    auto it = std::upper_bound(
+        state->stacks.begin(), state->stacks.end(), address,
+        [](Dwarf_Addr at, const UnwindState::Stack &stack) { return at < stack.start; });
+    if (it != state->stacks.begin() && ReadFromCopy(std::prev(it)->copy, address, result))
+        return true;
+    iovec local = {result, sizeof(Dwarf_Word)};
+    iovec remote = {reinterpret_cast<void *>(address), sizeof(Dwarf_Word)};
+    return process_vm_readv(static_cast<pid_t>(state->memoryPid), &local, 1, &remote, 1, 0) ==
+           static_cast<ssize_t>(sizeof(Dwarf_Word));
+}
+
+bool SetInitialRegisters(Dwfl_Thread *thread, void *threadArg)
+{
+    const auto *walked = static_cast<const UnwindState::Thread *>(threadArg);
+    walked->state->current = walked->copy;
+    return arch::SetDwarfRegisters(thread, walked->copy->regs);
+}
+
+const Dwfl_Thread_Callbacks kCopiedThreads = {NextThread,          GetThread, MemoryRead,
+                                              SetInitialRegisters, nullptr,   nullptr};
+
+struct WalkContext {
+    ThreadStack *thread;
+    QVector<uint64_t> lookup; // address to resolve for each frame
+    QString error;
+};
+
+int OnFrame(Dwfl_Frame *state, void *arg)
+{
+    auto *ctx = static_cast<WalkContext *>(arg);
+    Dwarf_Addr pc = 0;
+    bool activation = false;
+    if (!dwfl_frame_pc(state, &pc, &activation)) {
+        ctx->error = QString::fromUtf8(dwfl_errmsg(-1));
+        return DWARF_CB_ABORT;
+    }
+    if (!AddFrame(ctx->thread, pc))
+        return DWARF_CB_ABORT;
+    ctx->lookup.push_back(LookupAddress(pc, activation));
+    return DWARF_CB_OK;
+}
+
+bool IsOutermost(const QString &function)
+{
+    static const QSet<QString> kEntries = {
+        QStringLiteral("_start"),
+        QStringLiteral("__libc_start_main"),
+        QStringLiteral("__libc_start_call_main"),
+        QStringLiteral("clone"),
+        QStringLiteral("clone3"),
+        QStringLiteral("__clone"),
+        QStringLiteral("__clone3"),
+        QStringLiteral("start_thread"),
+    };
+    return kEntries.contains(function);
+}
+
+QString ThreadName(long long pid, long long tid)
+{
+    return QString::fromUtf8(ReadTaskFile(pid, tid, "comm").trimmed());
+}
+
+// Reports every module of maps, and the vDSO (which only the process's memory holds).
+int ReportFromMaps(Dwfl *dwfl, long long memoryPid, const MapsSnapshot &maps)
+{
+    FILE *file = fmemopen(const_cast<char *>(maps.text.constData()),
+                          static_cast<size_t>(maps.text.size()), "r");
+    if (!file)
+        return errno;
+    const int result = dwfl_linux_proc_maps_report(dwfl, file);
+    std::fclose(file);
+    if (result != 0)
+        return result;
+    if (const MapEntry *vdso = maps.Find("[vdso]")) {
+        // The name libdwfl's own finder reads from the process's memory.
+        const QByteArray name = "[vdso: " + QByteArray::number(memoryPid) + ']';
+        if (!dwfl_report_module(dwfl, name.constData(), vdso->start, vdso->end))
+            return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+QString CleanSymbolName(const char *raw)
+{
+    QByteArray name(raw);
+    const int at = name.indexOf('@'); // versioned symbols: memcpy@@GLIBC_2.14
+    if (at > 0)
+        name.truncate(at);
+    // Only mangled names: the demangler would read a C function "h" as the type it encodes.
+    int status = -1;
+    char *demangled = name.startsWith("_Z")
+                          ? abi::__cxa_demangle(name.constData(), nullptr, nullptr, &status)
+                          : nullptr;
+    QString result = QString::fromUtf8(status == 0 && demangled ? demangled : name.constData());
+    std::free(demangled);
+    return result;
+}
+
+TargetSession::TargetSession(DebugFileCache *files, Elf *arch)
+    : files_(files), arch_(arch), state_(std::make_unique<UnwindState>())
+{
+}
+
+TargetSession::~TargetSession()
+{
+    Reset();
+}
+
+void TargetSession::Reset()
+{
+    if (dwfl_)
+        dwfl_end(dwfl_);
+    dwfl_ = nullptr;
+    state_ = std::make_unique<UnwindState>();
+    symbols_.clear();
+    code_.clear();
+    pid_ = 0;
+    startTime_ = 0;
+}
+
+bool TargetSession::Report(long long pid, unsigned long long startTime, long long memoryPid,
+                           const MapsSnapshot &maps, CaptureFailure *failure, int *mapsError)
+{
+    *mapsError = 0;
+    if (pid_ != pid || startTime_ != startTime)
+        Reset();
+    if (!dwfl_) {
+        dwfl_ = dwfl_begin(DebugFileCache::Callbacks());
+        pid_ = pid;
+        startTime_ = startTime;
+    }
+    if (!dwfl_) {
+        failure->kind = Failure::WalkerNotStarted;
+        failure->detail = QString::fromUtf8(dwfl_errmsg(-1));
+        Reset();
+        return false;
+    }
+    const QByteArray code = maps.CodeSignature();
+    if (code == code_ && !code.isEmpty())
+        return true; // the same modules where they were: nothing to report again
+    symbols_.clear();
+    code_ = code;
+    files_->SetModuleView(memoryPid, maps);
+    dwfl_report_begin(dwfl_);
+    const int reported = maps.text.isEmpty() ? 0 : ReportFromMaps(dwfl_, memoryPid, maps);
+    dwfl_report_end(dwfl_, nullptr, nullptr);
+    if (reported != 0) {
+        *mapsError = reported;
+        Reset();
+        return false;
+    }
+    if (dwfl_pid(dwfl_) <= 0) {
+        state_->memoryPid = memoryPid;
+        if (!dwfl_attach_state(dwfl_, arch_, static_cast<pid_t>(memoryPid), &kCopiedThreads,
+                               state_.get())) {
+            failure->kind = Failure::WalkerRefused;
+            failure->detail = QString::fromUtf8(dwfl_errmsg(-1));
+            Reset();
+            return false;
+        }
+    }
+    return true;
+}
+
+QVector<QVector<uint64_t>> TargetSession::Unwind(const HoldResult &hold, long long pid,
+                                                 QVector<ThreadStack> *threads)
+{
+    state_->Fill(hold);
+    QVector<QVector<uint64_t>> lookups;
+    for (const CopiedThread &copy : hold.copied) {
+        ThreadStack thread;
+        thread.tid = copy.tid;
+        thread.name = ThreadName(pid, copy.tid);
+        WalkContext ctx{&thread, {}, {}};
+        const int rc = dwfl_getthread_frames(dwfl_, static_cast<pid_t>(copy.tid), OnFrame, &ctx);
+        if (rc != 0 && ctx.error.isEmpty() && thread.walkEnd != WalkEnd::FrameLimit)
+            ctx.error = QString::fromUtf8(dwfl_errmsg(-1));
+        if (thread.walkEnd != WalkEnd::FrameLimit && !ctx.error.isEmpty()) {
+            thread.walkEnd = WalkEnd::WalkerError;
+            thread.walkError = ctx.error;
+        }
+        threads->push_back(thread);
+        lookups.push_back(ctx.lookup);
+    }
+    state_->Clear();
+    return lookups;
+}
+
+void TargetSession::Name(StackCapture *capture, const QVector<QVector<uint64_t>> &lookups)
+{
+    ResolveFrames(capture, lookups, &symbols_,
+                  [this](uint64_t address) { return Resolve(address); });
+    for (ThreadStack &thread : capture->threads) {
+        // Running off the outermost frame is how every walk ends, not a truncation.
+        if (thread.walkEnd == WalkEnd::WalkerError && !thread.frames.isEmpty() &&
+            IsOutermost(thread.frames.last().function)) {
+            thread.walkEnd = WalkEnd::Complete;
+            thread.walkError.clear();
+        }
+    }
+}
+
+CodeSymbol TargetSession::Resolve(uint64_t address) const
+{
+    CodeSymbol symbol;
+    Dwfl_Module *module = dwfl_addrmodule(dwfl_, address);
+    if (!module)
+        return symbol;
+    Dwarf_Addr low = 0;
+    const char *moduleName =
+        dwfl_module_info(module, nullptr, &low, nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (moduleName)
+        symbol.module = QFileInfo(QString::fromUtf8(moduleName)).fileName();
+    // Addresses in the module's file are the running ones less the load bias.
+    Dwarf_Addr bias = 0;
+    symbol.moduleBase = dwfl_module_getelf(module, &bias) ? bias : low;
+    GElf_Off offset = 0;
+    GElf_Sym elfSymbol;
+    const char *name =
+        dwfl_module_addrinfo(module, address, &offset, &elfSymbol, nullptr, nullptr, nullptr);
+    if (name) {
+        symbol.function = CleanSymbolName(name);
+        symbol.start = address - offset;
+    }
+    if (Dwfl_Line *line = dwfl_module_getsrc(module, address)) {
+        int lineNo = 0;
+        const char *file = dwfl_lineinfo(line, nullptr, &lineNo, nullptr, nullptr, nullptr);
+        if (file) {
+            symbol.file = QString::fromUtf8(file);
+            symbol.line = lineNo;
+        }
+    }
+    return symbol;
+}

@@ -1,0 +1,56 @@
+#pragma once
+// libdw over the hold's copies: what one target keeps between captures (its modules with their
+// loaded debug information, and the names already looked up), the walk of each copied thread,
+// and naming addresses. Loading debug information is the dearest part of a capture, so a
+// second look at the same process costs a fraction of the first.
+#include "DebugFiles.h"
+#include "Frames.h"
+#include "Maps.h"
+#include "TargetHold.h"
+
+#include <QHash>
+#include <elfutils/libdwfl.h>
+#include <memory>
+
+struct UnwindState;
+
+class TargetSession {
+public:
+    // arch: an ELF file of the architecture walked (libdw borrows it from one of the target's
+    // modules otherwise, which goes away when the target loads another program).
+    TargetSession(DebugFileCache *files, Elf *arch);
+    ~TargetSession();
+    TargetSession(const TargetSession &) = delete;
+    TargetSession &operator=(const TargetSession &) = delete;
+
+    // The target's modules, reported afresh from maps unless its code stayed where it was;
+    // those that stayed keep what they loaded. A new process (pid and start time) starts the
+    // session anew. memoryPid is a live thread of it, whose memory the walker reads. False with
+    // failure filled in when the walker cannot take the process; *mapsError is then the error
+    // of reading the map (0 when that was not the cause).
+    bool Report(long long pid, unsigned long long startTime, long long memoryPid,
+                const MapsSnapshot &maps, CaptureFailure *failure, int *mapsError);
+    void Reset();
+
+    // Every copied thread walked from its registers and stack copy, appended to threads;
+    // returns the address to name for each frame.
+    QVector<QVector<uint64_t>> Unwind(const HoldResult &hold, long long pid,
+                                      QVector<ThreadStack> *threads);
+    // Names the frames of threads, each address once per session.
+    void Name(StackCapture *capture, const QVector<QVector<uint64_t>> &lookups);
+
+private:
+    CodeSymbol Resolve(uint64_t address) const;
+
+    DebugFileCache *files_;
+    Elf *arch_;
+    long long pid_ = 0;
+    unsigned long long startTime_ = 0;
+    QByteArray code_; // the code signature of the maps last reported
+    Dwfl *dwfl_ = nullptr;
+    std::unique_ptr<UnwindState> state_; // the walker's argument for as long as dwfl_ lives
+    QHash<uint64_t, CodeSymbol> symbols_;
+};
+
+// A symbol's name as shown: without version suffix, demangled where it is a C++ name.
+QString CleanSymbolName(const char *raw);
