@@ -1,0 +1,14 @@
+#pragma once
+// DbgHelp over the copies: each thread's frames walked from its copied registers and stack,
+// and addresses named. DbgHelp is single-threaded: callers hold the capture lock.
+#include "Frames.h"
+#include "Suspend.h"
+
+// One thread's frames, from its copy; lookup gets the address to name for each.
+void WalkThread(const Target &target, ThreadCopy *copy, ThreadStack *stack,
+                QVector<uint64_t> *lookup);
+
+CodeSymbol Resolve(HANDLE process, DWORD64 address);
+
+// Windows 10 1607 and later name threads; older systems simply show none.
+QString ThreadName(HANDLE thread);
