@@ -4,6 +4,7 @@
 #include <mutex>
 #include <util/base.h>
 
+#include "InHouseLog.h"
 #include "sys_console.h"
 
 namespace {
@@ -29,11 +30,7 @@ void InstallConsoleLog()
 void ConsoleLogHandler(int level, const char *format, va_list args, void *)
 {
     // The same levels, prefixes, streams and 4096-byte limit as the library's default handler.
-    const char *prefix = level == LOG_DEBUG     ? "debug"
-                         : level == LOG_INFO    ? "info"
-                         : level == LOG_WARNING ? "warning"
-                         : level == LOG_ERROR   ? "error"
-                                                : nullptr;
+    const char *prefix = LogLevelName(level);
     if (!prefix)
         return;
     char text[4096];

@@ -22,10 +22,7 @@ struct StackFrame {
 struct ProcessRef {
     long long id = 0;
     QString name;
-    bool operator==(const ProcessRef &other) const
-    {
-        return id == other.id && name == other.name;
-    }
+    bool operator==(const ProcessRef &other) const { return id == other.id && name == other.name; }
 };
 
 enum class ThreadState { Unknown, Running, Sleeping, DiskSleep, Stopped };
@@ -72,24 +69,24 @@ struct ThreadStack {
 // Why there is no capture at all.
 enum class Failure {
     None,
-    NoProcess,          // no process with that id
-    Self,               // the viewer itself
-    KernelThread,       // no user-space stack
-    Zombie,             // exited, not yet collected
-    Exited,             // exited (Windows: a handle to a finished process)
-    TracingViewer,      // it traces this viewer: stopping it would stop the viewer
-    AlreadyTraced,      // another tracer holds it: other names that process
-    AnotherCapture,     // another capture holds it right now: other names that process
-    OtherUser,          // permission: it belongs to another user (uid)
-    PtraceScope,        // permission: the kernel's ptrace restrictions (ptraceScope)
-    NotPermitted,       // permission, for another reason
-    AccessDenied,       // Windows: another user, elevated or protected
-    CannotOpen,         // Windows: opening it failed with error
-    WrongArchitecture,  // a 64-bit target for a 32-bit viewer
-    WalkerNotStarted,   // the unwinder could not start: detail holds its message
-    WalkerRefused,      // the unwinder could not take the process: detail holds its message
-    SymbolsNotLoaded,   // Windows: the symbol handler could not start (error)
-    MapUnreadable,      // its memory map could not be read (error)
+    NoProcess,         // no process with that id
+    Self,              // the viewer itself
+    KernelThread,      // no user-space stack
+    Zombie,            // exited, not yet collected
+    Exited,            // exited (Windows: a handle to a finished process)
+    TracingViewer,     // it traces this viewer: stopping it would stop the viewer
+    AlreadyTraced,     // another tracer holds it: other names that process
+    AnotherCapture,    // another capture holds it right now: other names that process
+    OtherUser,         // permission: it belongs to another user (uid)
+    PtraceScope,       // permission: the kernel's ptrace restrictions (ptraceScope)
+    NotPermitted,      // permission, for another reason
+    AccessDenied,      // Windows: another user, elevated or protected
+    CannotOpen,        // Windows: opening it failed with error
+    WrongArchitecture, // a 64-bit target for a 32-bit viewer
+    WalkerNotStarted,  // the unwinder could not start: detail holds its message
+    WalkerRefused,     // the unwinder could not take the process: detail holds its message
+    SymbolsNotLoaded,  // Windows: the symbol handler could not start (error)
+    MapUnreadable,     // its memory map could not be read (error)
     StartedAnotherProgram,
     EndedDuringCapture,
     EndedBeforeStop,

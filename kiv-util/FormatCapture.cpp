@@ -101,8 +101,8 @@ QString Frames(const ThreadStack &thread, int digits)
     }
     const QString walkEnd = WalkEndText(thread);
     if (thread.leftOut != LeftOut::No) {
-        text += QStringLiteral("(not captured: ") + Esc(LeftOutText(thread)) +
-                QStringLiteral(")\n");
+        text +=
+            QStringLiteral("(not captured: ") + Esc(LeftOutText(thread)) + QStringLiteral(")\n");
         for (const QString &line : thread.kernelStack)
             text += QStringLiteral("    kernel: ") + Esc(line) + QLatin1Char('\n');
     } else if (thread.frames.isEmpty() && walkEnd.isEmpty()) {

@@ -8,3 +8,21 @@
 
 #define NV_BLOG(level, line, function, format, ...)                                                \
     blog(level, "%s(%d)-<%s>: " format, __FILE__, line, function, ##__VA_ARGS__)
+
+// The name of a log level as the logging library's default handler writes it ("error",
+// "warning", "info", "debug"); null for any other level.
+inline const char *LogLevelName(int level)
+{
+    switch (level) {
+    case LOG_ERROR:
+        return "error";
+    case LOG_WARNING:
+        return "warning";
+    case LOG_INFO:
+        return "info";
+    case LOG_DEBUG:
+        return "debug";
+    default:
+        return nullptr;
+    }
+}

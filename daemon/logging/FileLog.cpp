@@ -8,7 +8,9 @@
 #include <util/bmem.h>
 #include <util/platform.h>
 
+#include "InHouseLog.h"
 #include "LogFolder.h"
+#include "sys_configdir.h"
 #include "sys_logio.h"
 
 namespace {
@@ -152,13 +154,14 @@ void FileLogHandler(int level, const char *format, va_list args, void *param)
         SysDebugOutput(message);
         SysDebugOutput("\n");
 
-        const char *prefix = level == LOG_ERROR     ? "error: "
-                             : level == LOG_WARNING ? "warning: "
-                             : level == LOG_INFO    ? "info: "
-                                                    : nullptr;
+        // Debug lines go to the debugger output only.
+        const char *name = level == LOG_DEBUG ? nullptr : LogLevelName(level);
+        char prefix[16];
         // A failed write (a full disk) loses its lines; the next message tries afresh.
-        if (prefix && logFile)
+        if (name && logFile) {
+            std::snprintf(prefix, sizeof(prefix), "%s: ", name);
             WriteMessage(*logFile, prefix, message);
+        }
     }
     if (level <= LOG_ERROR && SysDebuggerPresent())
         SysDebugBreak();
@@ -170,7 +173,7 @@ void InstallFileLog(std::fstream &logFile, const char *folder)
     FindNewestLog();
     g_currentLogName = MakeLogFileName("txt");
     const std::string joined = std::string(folder ? folder : "") + g_currentLogName;
-    char *path = os_get_config_path_ptr(joined.c_str());
+    char *path = SysConfigPath(joined.c_str());
 
     wchar_t *wide = nullptr;
     if (!path || os_utf8_to_wcs_ptr(path, 0, &wide) == 0) {

@@ -6,6 +6,8 @@
 #include <util/lexer.h>
 #include <util/platform.h>
 
+#include "sys_configdir.h"
+
 namespace {
 
 std::string g_previousLogName;
@@ -73,7 +75,7 @@ uint64_t LogNameToNumber(const char *name)
 
 void FindNewestLog()
 {
-    char *path = os_get_config_path_ptr("kiv-studio/logs");
+    char *path = SysConfigPath("kiv-studio/logs");
     os_dir_t *dir = path ? os_opendir(path) : nullptr;
     if (dir) {
         uint64_t newest = 0;
@@ -93,7 +95,7 @@ void FindNewestLog()
 
 void PruneOldestLog(const char *folder)
 {
-    char *path = os_get_config_path_ptr(folder);
+    char *path = SysConfigPath(folder);
     uint64_t oldest = UINT64_MAX;
     std::string oldestName;
     uint32_t count = 0;

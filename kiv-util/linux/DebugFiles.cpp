@@ -192,9 +192,8 @@ struct DebugFileCallbacks {
 const Dwfl_Callbacks *DebugFileCache::Callbacks()
 {
     static char *debuginfoPath = nullptr;
-    static const Dwfl_Callbacks callbacks = {DebugFileCallbacks::FindElf,
-                                             DebugFileCallbacks::FindDebuginfo, nullptr,
-                                             &debuginfoPath};
+    static const Dwfl_Callbacks callbacks = {
+        DebugFileCallbacks::FindElf, DebugFileCallbacks::FindDebuginfo, nullptr, &debuginfoPath};
     return &callbacks;
 }
 
@@ -300,9 +299,9 @@ int DebugFileCache::Keep(int fd, const struct stat &st, const QByteArray &buildI
 
 // Our own search rather than libdwfl's: that one opens what it finds with libdw, which
 // inflates every compressed debug section there before anyone could look at their sizes.
-int DebugFileCache::FindDebuginfo(Dwfl_Module *module, const char *moduleName,
-                                  const char *fileName, const char *debuglinkFile,
-                                  GElf_Word debuglinkCrc, char **debuginfoFileName)
+int DebugFileCache::FindDebuginfo(Dwfl_Module *module, const char *moduleName, const char *fileName,
+                                  const char *debuglinkFile, GElf_Word debuglinkCrc,
+                                  char **debuginfoFileName)
 {
     const unsigned char *id = nullptr;
     GElf_Addr idAddress = 0;

@@ -65,8 +65,9 @@ QByteArray MapsSnapshot::CodeSignature() const
     QByteArray code;
     for (const MapEntry &entry : entries)
         if (entry.exec && entry.fileBacked())
-            code += QByteArray::number(qulonglong(entry.start), 16) + '-' + QByteArray::number(qulonglong(entry.end), 16) +
-                    ' ' + QByteArray::number(qulonglong(entry.inode)) + ' ' + entry.path + '\n';
+            code += QByteArray::number(qulonglong(entry.start), 16) + '-' +
+                    QByteArray::number(qulonglong(entry.end), 16) + ' ' +
+                    QByteArray::number(qulonglong(entry.inode)) + ' ' + entry.path + '\n';
     return code;
 }
 

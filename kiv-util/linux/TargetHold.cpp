@@ -157,7 +157,7 @@ HoldResult HoldAndCopy(long long pid, const MapsSnapshot &maps, int stopWithinMs
         return result;
     }
     Args args = {pid,           stopWithinMs,  getpid(),     mappings.data(), mappings.size(),
-                       area.shared(), area.stacks(), known.data(), listed.data()};
+                 area.shared(), area.stacks(), known.data(), listed.data()};
     result.tracerFailed = !RunTracer(&args, stopWithinMs + kTracerSpareMs);
     const double released = NowMs();
 

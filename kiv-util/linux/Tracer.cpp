@@ -33,8 +33,7 @@ namespace {
 
 class Tracer {
 public:
-    explicit Tracer(const Args &args)
-        : a_(args), s_(*args.shared), entries_(args.shared->entries())
+    explicit Tracer(const Args &args) : a_(args), s_(*args.shared), entries_(args.shared->entries())
     {
     }
 

@@ -26,9 +26,9 @@ struct UnwindState {
         const CopiedThread *copy;
     };
     long long memoryPid = 0;
-    std::vector<Thread> threads;       // in the hold's order
-    QHash<long long, size_t> byTid;    // index into threads
-    std::vector<Stack> stacks;         // by start address
+    std::vector<Thread> threads;    // in the hold's order
+    QHash<long long, size_t> byTid; // index into threads
+    std::vector<Stack> stacks;      // by start address
     const CopiedThread *current = nullptr;
     size_t next = 0;
 

@@ -5,7 +5,8 @@
 class UniqueHandle {
 public:
     UniqueHandle() = default;
-    explicit UniqueHandle(HANDLE handle) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle)
+    explicit UniqueHandle(HANDLE handle)
+        : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle)
     {
     }
     ~UniqueHandle() { Reset(); }

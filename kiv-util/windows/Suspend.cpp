@@ -129,8 +129,8 @@ std::vector<ThreadCopy> SuspendAndCopy(const Target &target, double *stoppedMs)
         CopyThread(target, held.thread.get(), &copies[i]);
         // The suspender's handle goes as it resumes; the walk and the name need one after.
         HANDLE duplicate = nullptr;
-        if (DuplicateHandle(GetCurrentProcess(), held.thread.get(), GetCurrentProcess(),
-                            &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        if (DuplicateHandle(GetCurrentProcess(), held.thread.get(), GetCurrentProcess(), &duplicate,
+                            0, FALSE, DUPLICATE_SAME_ACCESS))
             copies[i].thread = UniqueHandle(duplicate);
     }
     suspender.ResumeAll();

@@ -26,8 +26,7 @@ void DescribeWait(HWCT session, Chain chain, long long pid, ThreadStack *thread)
     DWORD count = WCT_MAX_NODE_COUNT;
     BOOL cycle = FALSE;
     // The thread itself, what it waits for, and who owns that.
-    if (!chain(session, 0, 0, static_cast<DWORD>(thread->tid), &count, nodes, &cycle) ||
-        count < 2)
+    if (!chain(session, 0, 0, static_cast<DWORD>(thread->tid), &count, nodes, &cycle) || count < 2)
         return;
     const WCT_OBJECT_TYPE type = nodes[1].ObjectType;
     if (type != WctCriticalSectionType && type != WctMutexType)

@@ -51,6 +51,27 @@ TEST_F(FileLogTest, EveryLevelGoesToTheDebuggerOutput)
               "\na\r\nb\ndebug only\nbad 42\nodd level\n" + std::string(5119, 'x') + "\n");
 }
 
+// An empty or relative XDG_CONFIG_HOME is ignored, as the XDG rule says (and as the daemon's
+// settings do): the log goes under $HOME/.config, not under "/" or the working folder.
+TEST_F(FileLogTest, ConfigFolderFollowsTheXdgRule)
+{
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    const QByteArray savedHome = qgetenv("HOME");
+    qputenv("HOME", home.path().toLocal8Bit());
+    ASSERT_TRUE(QDir(home.path()).mkpath(QStringLiteral(".config/kiv-studio/logs")));
+    for (const char *value : {"", "relative"}) {
+        SCOPED_TRACE(value);
+        qputenv("XDG_CONFIG_HOME", value);
+        std::fstream log;
+        InstallFileLog(log, "kiv-studio/logs/");
+        EXPECT_TRUE(log.is_open());
+        EXPECT_TRUE(QFile::exists(home.filePath(QStringLiteral(".config/kiv-studio/logs/")) +
+                                  QString::fromStdString(CurrentLogFileName())));
+    }
+    qputenv("HOME", savedHome);
+}
+
 TEST_F(FileLogTest, FullDiskLosesLinesButTheHandlerGoesOn)
 {
     std::fstream log;

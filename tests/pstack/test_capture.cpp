@@ -171,28 +171,6 @@ TEST(StackCapture, FailuresAreExplained)
     waitpid(traced, nullptr, 0);
 }
 
-TEST(StackCapture, NamesAreShownAsTheyAre)
-{
-    // A process whose name looks like markup and like Qt's place markers.
-    const pid_t child = fork();
-    if (child == 0) {
-        prctl(PR_SET_NAME, "%2 <b>&amp;%1", 0, 0, 0);
-        for (;;)
-            pause();
-    }
-    ASSERT_TRUE(WaitFor([&] { return StatusField(child, "Name:") == "%2 <b>&amp;%1"; }, 5000));
-    const QString shown = AsShown(Capture(child));
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    const QString name = QStringLiteral("%2 <b>&amp;%1");
-    EXPECT_TRUE(shown.contains(QStringLiteral("Process ") + QString::number(child) + ' ' + name +
-                               QStringLiteral(" \u2014 1 thread,")))
-        << shown.left(200).toStdString();
-    EXPECT_TRUE(shown.contains(QStringLiteral("Thread ") + QString::number(child) + ' ' + name +
-                               QStringLiteral(" \u2014 sleeping")))
-        << shown.left(300).toStdString();
-}
-
 TEST(StackCapture, LeaderThatExitedLeavesItsThreadsToShow)
 {
     // The main thread ends by itself (the exit system call, not exit_group); the process lives
@@ -248,6 +226,20 @@ TEST(StackCapture, WritesNothingAndSharesDebugInformationAcrossTargets)
     qunsetenv("XDG_CACHE_HOME");
     EXPECT_GE(first, 0);
     EXPECT_EQ(second, first) << "the second target gets the same names and lines";
+    {
+        // A viewer started with a debuginfod server named (nothing listens there): still only
+        // this machine's files.
+        Helper helper(1);
+        QProcess viewer;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), home.path());
+        env.insert(QStringLiteral("XDG_CACHE_HOME"), home.filePath(QStringLiteral(".cache")));
+        env.insert(QStringLiteral("DEBUGINFOD_URLS"), QStringLiteral("http://127.0.0.1:9/"));
+        viewer.setProcessEnvironment(env);
+        viewer.start(QStringLiteral(NORVA_CAPTURE_CLI), {QString::number(helper.pid())});
+        ASSERT_TRUE(viewer.waitForFinished(20000));
+        EXPECT_TRUE(viewer.readAllStandardOutput().contains("norva_wait_here"));
+    }
     EXPECT_EQ(QDir(home.filePath(QStringLiteral(".cache")))
                   .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
               QStringList());
@@ -589,7 +581,8 @@ TEST(StackCapture, LockWaitsNameTheThreadHoldingTheLock)
                     continue;
                 ++seen;
                 EXPECT_EQ(names.value(thread.lockOwner), wait.second)
-                    << wait.first.toStdString() << " " << LockKindText(thread.lockKind).toStdString();
+                    << wait.first.toStdString() << " "
+                    << LockKindText(thread.lockKind).toStdString();
             }
             EXPECT_GT(seen, 0) << wait.first.toStdString();
         }
@@ -599,12 +592,7 @@ TEST(StackCapture, LockWaitsNameTheThreadHoldingTheLock)
         EXPECT_EQ(lines[1].startsWith(QStringLiteral("Deadlock: 2 threads wait for each other")),
                   test.deadlock)
             << shown.left(600).toStdString();
-        if (test.deadlock)
-            EXPECT_TRUE(lines[2].contains(QStringLiteral("norva-abba-a waits for mutex 0x")) &&
-                        lines[2].contains(QStringLiteral(" held by thread ")) &&
-                        lines[2].endsWith(QStringLiteral(" norva-abba-b")))
-                << lines[2].toStdString();
-        else
+        if (!test.deadlock)
             EXPECT_TRUE(shown.contains(QStringLiteral("\n3 threads: norva-waiter ")))
                 << shown.toStdString();
     }
