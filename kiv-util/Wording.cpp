@@ -22,15 +22,17 @@ QString MiB(unsigned long long bytes)
 
 } // namespace
 
-QString FailureText(const StackCapture &capture)
+namespace {
+
+// One-pass arg throughout: a name may itself hold "%1".
+
+// What the process is, where that keeps it from being captured.
+QString WhatTheProcessIs(const StackCapture &capture)
 {
     const CaptureFailure &f = capture.failure;
-    // One-pass arg throughout: a name may itself hold "%1".
     const QString pid = QString::number(capture.pid);
     const QString &name = capture.processName;
     switch (f.kind) {
-    case Failure::None:
-        return QString();
     case Failure::NoProcess:
         return QStringLiteral("There is no process with id %1.").arg(pid);
     case Failure::Self:
@@ -59,6 +61,21 @@ QString FailureText(const StackCapture &capture)
     case Failure::AnotherCapture:
         return QStringLiteral("Process %1 (%2) cannot be captured: %3. Try again in a moment.")
             .arg(pid, name, AnotherCapture(f.other));
+    case Failure::WrongArchitecture:
+        return QStringLiteral("Process %1 is a 64-bit program; this 32-bit viewer walks 32-bit "
+                              "stacks only. Use the 64-bit norva-pstack, which walks both.")
+            .arg(pid);
+    default:
+        return QString();
+    }
+}
+
+// Why looking at the process is not permitted.
+QString WhyNotPermitted(const StackCapture &capture)
+{
+    const CaptureFailure &f = capture.failure;
+    const QString pid = QString::number(capture.pid);
+    switch (f.kind) {
     case Failure::OtherUser:
         return QStringLiteral("Permission denied: process %1 belongs to another user (uid %2); "
                               "only that user or root may look at it.")
@@ -82,12 +99,19 @@ QString FailureText(const StackCapture &capture)
         return QStringLiteral("Access denied: process %1 belongs to another user, runs elevated "
                               "or is protected; run the viewer as administrator.")
             .arg(pid);
+    default:
+        return QString();
+    }
+}
+
+// What broke off a capture of a process that could be captured.
+QString WhatWentWrong(const StackCapture &capture)
+{
+    const CaptureFailure &f = capture.failure;
+    const QString pid = QString::number(capture.pid);
+    switch (f.kind) {
     case Failure::CannotOpen:
         return QStringLiteral("Process %1 cannot be opened: %2").arg(pid, SystemErrorText(f.error));
-    case Failure::WrongArchitecture:
-        return QStringLiteral("Process %1 is a 64-bit program; this 32-bit viewer walks 32-bit "
-                              "stacks only. Use the 64-bit norva-pstack, which walks both.")
-            .arg(pid);
     case Failure::WalkerNotStarted:
         return QStringLiteral("The stack walker could not start: %1").arg(f.detail);
     case Failure::WalkerRefused:
@@ -110,7 +134,20 @@ QString FailureText(const StackCapture &capture)
         return QStringLiteral("Process %1 could not be captured: the tracer this viewer starts for "
                               "it did not run.")
             .arg(pid);
+    default:
+        return QString();
     }
+}
+
+} // namespace
+
+QString FailureText(const StackCapture &capture)
+{
+    if (capture.failure.kind == Failure::None)
+        return QString();
+    for (auto text : {WhatTheProcessIs, WhyNotPermitted, WhatWentWrong})
+        if (const QString words = text(capture); !words.isEmpty())
+            return words;
     return QString();
 }
 

@@ -233,48 +233,67 @@ StackCapture Failed(StackCapture capture, const CaptureFailure &failure)
     return capture;
 }
 
+// Why the walker could not take the process, in facts.
+CaptureFailure ReportFailure(CaptureFailure failure, int mapsError, long long pid,
+                             const ProcStatus &info)
+{
+    if (mapsError == EACCES || mapsError == EPERM)
+        return PermissionFailure(info);
+    if (mapsError != 0 && ReadStatus(pid).exists)
+        return Simply(Failure::StartedAnotherProgram); // between two programs: no map for a while
+    if (mapsError != 0) {
+        failure = Simply(Failure::MapUnreadable);
+        failure.error = mapsError;
+    }
+    return failure;
+}
+
+// How the code of the process changed during the hold, from its map after it.
+enum class CodeChange { None, Ended, AnotherProgram, Library };
+
+CodeChange ChangeDuringHold(const MapsSnapshot &before, const MapsSnapshot &after, long long pid)
+{
+    if (after.entries.empty()) {
+        // No map left: the process ended during the hold (threads that exit are no signal the
+        // tracer sees as the process's end).
+        const ProcStatus now = ReadStatus(pid);
+        if (!now.exists || (Exited(now.state) && now.threads <= 1))
+            return CodeChange::Ended;
+    }
+    if (after.CodeSignature() == before.CodeSignature())
+        return CodeChange::None;
+    return after.IsAnotherProgramThan(before) ? CodeChange::AnotherProgram : CodeChange::Library;
+}
+
 StackCapture Capturer::Attempt(unsigned long requested, int attempt)
 {
     StackCapture capture;
     ProcStatus info;
-    const CaptureFailure refused = Examine(requested, &capture, &info);
-    if (refused.kind != Failure::None)
-        return Failed(capture, refused);
+    CaptureFailure failure = Examine(requested, &capture, &info);
+    if (failure.kind != Failure::None)
+        return Failed(capture, failure);
     const long long memoryPid = MemoryPid(capture.pid, info);
     const MapsSnapshot maps = MapsSnapshot::Read(memoryPid);
-    CaptureFailure failure;
     int mapsError = 0;
     if (!session_.Report(capture.pid, ReadStat(capture.pid).startTime, memoryPid, maps, &failure,
                          &mapsError)) {
         // A process between two programs has no memory map for a moment.
         if (attempt == 0 && ReadStatus(capture.pid).exists)
             return Attempt(requested, attempt + 1);
-        if (mapsError == EACCES || mapsError == EPERM)
-            failure = PermissionFailure(info);
-        else if (mapsError != 0 && ReadStatus(capture.pid).exists)
-            failure = Simply(Failure::StartedAnotherProgram);
-        else if (mapsError != 0)
-            failure = Simply(Failure::MapUnreadable), failure.error = mapsError;
-        return Failed(capture, failure);
+        return Failed(capture, ReportFailure(failure, mapsError, capture.pid, info));
     }
     HoldResult hold = HoldAndCopy(capture.pid, maps, kStopWithinMs);
     // Code mapped or unmapped between reading the maps and the hold: the registers may belong
     // to modules the walker does not know. A new program ends the capture; a library loaded or
     // unloaded is met by capturing once more.
-    const MapsSnapshot after = MapsSnapshot::Read(memoryPid);
-    if (after.entries.empty()) {
-        // No map left: the process ended during the hold (a thread that exits is not a signal
-        // the tracer sees as the process's end).
-        const ProcStatus now = ReadStatus(capture.pid);
-        if (!now.exists || (Exited(now.state) && now.threads <= 1))
-            hold.targetEnded = true;
-    }
-    if (!hold.execed && !hold.targetEnded && after.CodeSignature() != maps.CodeSignature()) {
-        if (after.IsAnotherProgramThan(maps))
-            hold.execed = true;
-        else if (attempt == 0)
+    if (!hold.execed && !hold.targetEnded) {
+        const CodeChange change =
+            ChangeDuringHold(maps, MapsSnapshot::Read(memoryPid), capture.pid);
+        hold.targetEnded = change == CodeChange::Ended;
+        hold.execed = change == CodeChange::AnotherProgram;
+        if (change == CodeChange::Library && attempt == 0)
             return Attempt(requested, attempt + 1);
-        else
+        if (change == CodeChange::Library)
             capture.notes << CaptureNote{NoteKind::CodeChanging, {}, 0, 0, 0};
     }
     capture.stoppedMs = hold.heldMs;
@@ -288,8 +307,7 @@ StackCapture Capturer::Attempt(unsigned long requested, int attempt)
     failure = ExplainHold(hold, capture.pid, info);
     if (failure.kind != Failure::None)
         return Failed(capture, failure);
-    const QVector<QVector<uint64_t>> lookups = session_.Unwind(hold, capture.pid, &capture.threads);
-    session_.Name(&capture, lookups);
+    session_.Name(&capture, session_.Unwind(hold, capture.pid, &capture.threads));
     AddLeftThreads(hold, &capture);
     DescribeWaits(hold, &capture);
     if (hold.lateStacks > 0)
