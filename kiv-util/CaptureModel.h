@@ -60,10 +60,17 @@ struct ThreadStack {
     ThreadState state = ThreadState::Unknown;
     QString waitChannel; // where in the system it sleeps, where the system says
     // A lock the thread waits for: its address (0 when unknown) and the thread of the same
-    // process holding it (0 when unknown or none).
+    // process holding it (0 when unknown or none; the thread itself when it waits for a lock it
+    // holds).
     LockKind lockKind = LockKind::None;
     uint64_t lockAddress = 0;
     long long lockOwner = 0;
+    // The owner the lock records when that is no live thread of this process (it ended while
+    // holding the lock, or the record is wrong): shown as recorded, never as a holder.
+    long long recordedOwner = 0;
+    // The system refused the lock (a deadlock through priority-inheritance mutexes, or an owner
+    // that died) and the thread now waits for ever where the lock is not to be seen.
+    bool lockRefused = false;
 };
 
 // Why there is no capture at all.

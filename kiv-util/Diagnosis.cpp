@@ -15,7 +15,7 @@ QByteArray GroupKey(const ThreadStack &thread)
     out << int(thread.walkEnd) << thread.walkError << int(thread.leftOut) << thread.error
         << thread.busyWith.id << thread.busyWith.name << thread.kernelStack << int(thread.state)
         << thread.waitChannel << int(thread.lockKind) << quint64(thread.lockAddress)
-        << thread.lockOwner;
+        << thread.lockOwner << thread.recordedOwner << thread.lockRefused;
     return key;
 }
 

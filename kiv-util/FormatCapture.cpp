@@ -47,6 +47,14 @@ QString LockWait(const ThreadStack &thread, const QHash<long long, const ThreadS
         text += QLatin1Char(' ') + Hex(thread.lockAddress, digits);
     if (const ThreadStack *owner = thread.lockOwner ? byTid.value(thread.lockOwner) : nullptr)
         text += QStringLiteral(" held by ") + ThreadTitle(*owner, QStringLiteral("thread"));
+    else if (thread.recordedOwner)
+        text += QStringLiteral(" (owner recorded in the mutex: thread %1, which is no live thread "
+                               "of this process)")
+                    .arg(thread.recordedOwner);
+    if (thread.lockRefused)
+        text += QStringLiteral(" that the system refused it (a deadlock through "
+                               "priority-inheritance mutexes, or an owner that died); it waits "
+                               "for ever");
     return text;
 }
 
@@ -137,8 +145,11 @@ QString FormatCapture(const StackCapture &capture)
                  QString::number(CountLockWaits(capture.threads)),
                  QString::number(capture.stoppedMs, 'f', 2));
     for (const ThreadGroup &cycle : FindDeadlocks(capture.threads)) {
-        html += QStringLiteral("<p><b>Deadlock:</b> %1 wait for each other</p>")
-                    .arg(Plural(cycle.size(), "thread")) +
+        html += (cycle.size() == 1
+                     ? QStringLiteral("<p><b>Deadlock:</b> a thread waits for a lock it holds "
+                                      "itself</p>")
+                     : QStringLiteral("<p><b>Deadlock:</b> %1 threads wait for each other</p>")
+                           .arg(cycle.size())) +
                 kPre;
         for (const ThreadStack *thread : cycle)
             html += ThreadTitle(*thread) + QLatin1Char(' ') + LockWait(*thread, byTid, digits) +

@@ -32,7 +32,7 @@ inline long long SyscallResult(const Registers &r)
 {
     return static_cast<long long>(r.rax);
 }
-// The first two arguments of that call.
+// The first three arguments of that call.
 inline uint64_t SyscallArg0(const Registers &r)
 {
     return r.rdi;
@@ -40,6 +40,10 @@ inline uint64_t SyscallArg0(const Registers &r)
 inline uint64_t SyscallArg1(const Registers &r)
 {
     return r.rsi;
+}
+inline uint64_t SyscallArg2(const Registers &r)
+{
+    return r.rdx;
 }
 constexpr long long kFutexCall = SYS_futex;
 

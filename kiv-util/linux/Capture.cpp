@@ -309,7 +309,7 @@ StackCapture Capturer::Attempt(unsigned long requested, int attempt)
         return Failed(capture, failure);
     session_.Name(&capture, session_.Unwind(hold, capture.pid, &capture.threads));
     AddLeftThreads(hold, &capture);
-    DescribeWaits(hold, &capture);
+    DescribeWaits(hold, NamespaceTids(capture.pid), &capture);
     if (hold.lateStacks > 0)
         capture.notes << CaptureNote{NoteKind::StacksReadLate, {}, 0, 0, hold.lateStacks};
     capture.notes << files_.TakeNotes();

@@ -58,6 +58,14 @@ long long MutexOwner(uint64_t futexOp, const uint32_t (&words)[arch::kMutexWords
     return static_cast<int32_t>(words[arch::kMutexOwnerWord]);
 }
 
+bool OwnerConsistent(uint64_t futexOp, const uint32_t (&words)[arch::kMutexWords])
+{
+    const uint64_t op = futexOp & FUTEX_CMD_MASK;
+    if (op == FUTEX_LOCK_PI || op == FUTEX_LOCK_PI2)
+        return (words[0] & FUTEX_TID_MASK) != 0;
+    return words[0] != 0 && static_cast<int32_t>(words[arch::kMutexOwnerWord]) > 0;
+}
+
 namespace {
 
 ThreadState StateAtStop(const CopiedThread &copy)
@@ -67,9 +75,43 @@ ThreadState StateAtStop(const CopiedThread &copy)
     return arch::AsleepInSystemCall(copy.regs) ? ThreadState::Sleeping : ThreadState::Running;
 }
 
+// The C library parks a thread whose priority-inheritance lock the system refused on a word of
+// its own that stays 0, waiting for it to be anything else: that word is no mutex (a mutex
+// waiter waits while its lock word shows it locked).
+bool Parked(const CopiedThread &copy)
+{
+    const uint64_t op = arch::SyscallArg1(copy.regs) & FUTEX_CMD_MASK;
+    return (op == FUTEX_WAIT || op == FUTEX_WAIT_BITSET) && arch::SyscallArg2(copy.regs) == 0 &&
+           copy.lockWords[0] == 0;
+}
+
+// The lock a thread waits for, and who holds it.
+void DescribeLock(const CopiedThread &copy, const QSet<long long> &tids,
+                  const QHash<long long, long long> &nsTids, ThreadStack *thread)
+{
+    thread->lockKind = LockKind::Mutex;
+    const uint64_t futex = arch::SyscallArg0(copy.regs);
+    const uint64_t op = arch::SyscallArg1(copy.regs);
+    if (Parked(copy)) {
+        thread->lockRefused = true;
+        return;
+    }
+    thread->lockAddress = futex;
+    long long owner = MutexOwner(op, copy.lockWords);
+    if (owner <= 0 || !OwnerConsistent(op, copy.lockWords))
+        return;
+    if (!nsTids.isEmpty())
+        owner = nsTids.value(owner);
+    if (tids.contains(owner))
+        thread->lockOwner = owner; // itself, when it waits for a lock it holds
+    else if (owner > 0)
+        thread->recordedOwner = owner;
+}
+
 } // namespace
 
-void DescribeWaits(const HoldResult &hold, StackCapture *capture)
+void DescribeWaits(const HoldResult &hold, const QHash<long long, long long> &nsTids,
+                   StackCapture *capture)
 {
     QHash<long long, const CopiedThread *> copies;
     for (const CopiedThread &copy : hold.copied)
@@ -84,12 +126,7 @@ void DescribeWaits(const HoldResult &hold, StackCapture *capture)
         thread.state = StateAtStop(*copy);
         if (!copy->jobStopped) // a stopped thread sleeps in the stop, whatever it was doing
             thread.waitChannel = copy->wchan == "0" ? QString() : QString::fromUtf8(copy->wchan);
-        if (!copy->lockWordsRead || !LocksMutex(thread.frames))
-            continue;
-        thread.lockKind = LockKind::Mutex;
-        thread.lockAddress = arch::SyscallArg0(copy->regs);
-        const long long owner = MutexOwner(arch::SyscallArg1(copy->regs), copy->lockWords);
-        if (owner != thread.tid && tids.contains(owner))
-            thread.lockOwner = owner;
+        if (copy->lockWordsRead && LocksMutex(thread.frames))
+            DescribeLock(*copy, tids, nsTids, &thread);
     }
 }

@@ -4,6 +4,7 @@
 #include "CaptureModel.h"
 #include "TargetHold.h"
 
+#include <QHash>
 #include <cstdint>
 
 // What a function of the C library does in a futex wait: it locks a mutex, or it is plumbing
@@ -20,6 +21,12 @@ bool LocksMutex(const QVector<StackFrame> &frames);
 // the futex: the lock word itself for a priority-inheritance mutex, else the owner field.
 long long MutexOwner(uint64_t futexOp, const uint32_t (&words)[arch::kMutexWords]);
 
+// Whether the lock words name their owner consistently: the mutex is locked, and a
+// priority-inheritance lock word names the same thread as the owner field.
+bool OwnerConsistent(uint64_t futexOp, const uint32_t (&words)[arch::kMutexWords]);
+
 // Each copied thread's state at the stop, and for a thread waiting for a mutex, the thread of
-// this process that holds it.
-void DescribeWaits(const HoldResult &hold, StackCapture *capture);
+// this process that holds it. nsTids: the target's own thread numbering to ours, where it
+// numbers threads otherwise (a container); an owner that does not translate is not named.
+void DescribeWaits(const HoldResult &hold, const QHash<long long, long long> &nsTids,
+                   StackCapture *capture);

@@ -176,6 +176,12 @@ ProcStatus ParseStatus(const QByteArray &status)
     info.tracer = StatusNumber(text, "TracerPid:");
     if (StatusValue(text, "Uid:"))
         info.uid = StatusNumber(text, "Uid:"); // the real one: the first of four
+    if (StatusText(text, "NSpid:", value, sizeof(value))) {
+        for (const QByteArray &id : QByteArray(value).simplified().split(' ')) {
+            info.nsTid = id.toLongLong();
+            ++info.nsLevels;
+        }
+    }
     return info;
 }
 
@@ -191,4 +197,17 @@ ProcessRef ProcessOfThread(long long tid)
         return {};
     const ProcStatus process = thread.tgid > 0 ? ReadStatus(thread.tgid) : thread;
     return {thread.tgid > 0 ? thread.tgid : tid, process.exists ? process.name : thread.name};
+}
+
+QHash<long long, long long> NamespaceTids(long long pid)
+{
+    QHash<long long, long long> ours;
+    if (ReadStatus(pid).nsLevels <= ReadStatus(getpid()).nsLevels)
+        return ours; // our namespace, or one that we cannot see into anyway
+    for (long long tid : ListThreads(pid)) {
+        const ProcStatus thread = ParseStatus(ReadTaskFile(pid, tid, "status"));
+        if (thread.nsTid > 0)
+            ours.insert(thread.nsTid, tid);
+    }
+    return ours;
 }

@@ -5,6 +5,7 @@
 #include "CaptureModel.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 #include <QVector>
 #include <cstddef>
@@ -58,8 +59,16 @@ struct ProcStatus {
     long long tracer = 0; // a thread id of the tracer, 0 when untraced
     long long uid = -1;
     int threads = 0;
+    // Its id in the innermost PID namespace it belongs to (a container's), and how many
+    // namespaces deep that is, as the NSpid line says; nsLevels 0 where there is none.
+    long long nsTid = 0;
+    int nsLevels = 0;
 };
 ProcStatus ParseStatus(const QByteArray &status);
 ProcStatus ReadStatus(long long pid);
+// Thread ids as the target's own PID namespace numbers them (what its locks record), to ours;
+// empty when it numbers them as we do.
+QHash<long long, long long> NamespaceTids(long long pid);
+
 // The process that thread tid belongs to, with its name; id 0 when gone.
 ProcessRef ProcessOfThread(long long tid);

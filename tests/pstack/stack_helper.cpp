@@ -9,7 +9,9 @@
 // the vfork. "exec": the program starts itself anew every few milliseconds, from a thread
 // other than the main one. "abba": two threads each hold one mutex and wait for the other's.
 // "owner": three threads wait for a mutex that a fourth holds while it sleeps, and one waits on
-// a condition variable.
+// a condition variable. "self": a thread locks a mutex it holds. "pi": three threads each hold
+// a priority-inheritance mutex and wait for the next one's; the system refuses the last lock.
+// "exit MS": N threads keep busy, and the process ends (exit_group) MS ms after "ready".
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -141,6 +143,21 @@ std::atomic<long long> g_longestGapUs{0};
 #endif
 
 #if !defined(_WIN32)
+[[noreturn]] void BusyThenExit(int count, int exitMs)
+{
+    for (int i = 0; i < count; ++i)
+        std::thread([] {
+            for (volatile unsigned long spin = 0;; spin = spin + 1) {
+            }
+        }).detach();
+    std::printf("ready\n");
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::milliseconds(exitMs));
+    _exit(0);
+}
+#endif
+
+#if !defined(_WIN32)
 // A new program every few milliseconds, started by a thread other than the main one: its
 // threads wait as usual in between.
 [[noreturn]] void ExecAgainAndAgain(int count, char **argv)
@@ -179,9 +196,46 @@ __attribute__((noinline)) void norva_lock_both(const char *name, std::mutex &min
     asm volatile("" ::: "memory");
 }
 
+pthread_mutex_t g_pi[3];
+
+__attribute__((noinline)) void norva_lock_pi(int i)
+{
+    const char *names[] = {"norva-pi-a", "norva-pi-b", "norva-pi-c"};
+    pthread_setname_np(pthread_self(), names[i]);
+    pthread_mutex_lock(&g_pi[i]);
+    ++g_locked;
+    while (g_locked < 3)
+        std::this_thread::yield();
+    // The last one closes the cycle only once the others wait.
+    std::this_thread::sleep_for(std::chrono::milliseconds(i == 2 ? 150 : 10 * i));
+    pthread_mutex_lock(&g_pi[(i + 1) % 3]);
+}
+
+void StartLockCase(const std::string &mode)
+{
+    if (mode == "self") {
+        std::thread([] {
+            pthread_setname_np(pthread_self(), "norva-self");
+            static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+            pthread_mutex_lock(&lock);
+            pthread_mutex_lock(&lock);
+        }).detach();
+        return;
+    }
+    pthread_mutexattr_t pi;
+    pthread_mutexattr_init(&pi);
+    pthread_mutexattr_setprotocol(&pi, PTHREAD_PRIO_INHERIT);
+    for (pthread_mutex_t &lock : g_pi)
+        pthread_mutex_init(&lock, &pi);
+    for (int i = 0; i < 3; ++i)
+        std::thread(norva_lock_pi, i).detach();
+}
+
 [[noreturn]] void WaitOnLocks(const std::string &mode)
 {
-    if (mode == "abba") {
+    if (mode == "self" || mode == "pi") {
+        StartLockCase(mode);
+    } else if (mode == "abba") {
         std::thread(norva_lock_both, "norva-abba-a", std::ref(g_first), std::ref(g_second))
             .detach();
         std::thread(norva_lock_both, "norva-abba-b", std::ref(g_second), std::ref(g_first))
@@ -227,10 +281,13 @@ int main(int argc, char **argv)
 #if !defined(_WIN32)
     if (argc > 3 && std::string(argv[2]) == "vfork")
         HeartbeatAndVfork(count, std::atoi(argv[3]));
+    if (argc > 3 && std::string(argv[2]) == "exit")
+        BusyThenExit(count, std::atoi(argv[3]));
     if (argc > 2 && std::string(argv[2]) == "heartbeat")
         HeartbeatAndVfork(count, 0);
-    if (argc > 2 && (std::string(argv[2]) == "abba" || std::string(argv[2]) == "owner"))
-        WaitOnLocks(argv[2]);
+    for (const char *mode : {"abba", "owner", "self", "pi"})
+        if (argc > 2 && std::string(argv[2]) == mode)
+            WaitOnLocks(mode);
 #endif
     std::vector<std::thread> threads;
     if (churn) {
