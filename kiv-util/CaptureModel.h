@@ -34,6 +34,7 @@ enum class LeftOut {
     Refused,    // stopping it was refused: ThreadStack::error holds the system's error code
     Busy,       // another tracer held it: ThreadStack::busyWith names that process
     NotStopped, // it did not stop in time: state, waitChannel and kernelStack say where it was
+    Exited,     // the main thread, which has exited while the others live on
 };
 
 // How the walk of a thread's frames ended.
@@ -86,6 +87,7 @@ enum class Failure {
     AnotherCapture,    // another capture holds it right now: other names that process
     OtherUser,         // permission: it belongs to another user (uid)
     PtraceScope,       // permission: the kernel's ptrace restrictions (ptraceScope)
+    NotDumpable,       // permission: it has made itself non-dumpable
     NotPermitted,      // permission, for another reason
     AccessDenied,      // Windows: another user, elevated or protected
     CannotOpen,        // Windows: opening it failed with error
@@ -97,7 +99,8 @@ enum class Failure {
     StartedAnotherProgram,
     EndedDuringCapture,
     EndedBeforeStop,
-    TracerDidNotRun,
+    TracerDidNotRun, // error: what kept it from starting, 0 when it was ended at its deadline
+    ProcUnreadable,  // what the system says of the process could not be read (error)
 };
 
 struct CaptureFailure {

@@ -1,5 +1,7 @@
 #include "Wording.h"
 
+#include <cerrno>
+
 namespace {
 
 // "4711 (strace)", or the id alone when the name is not known.
@@ -13,6 +15,18 @@ QString AnotherCapture(const ProcessRef &other)
 {
     return QStringLiteral("another program is capturing this process right now (process %1)")
         .arg(Ref(other));
+}
+
+// Why the tracer did not start, as a tail to its sentence.
+QString TracerTrouble(int error)
+{
+    if (error == EAGAIN)
+        return QStringLiteral(" (this user may start no more processes: the process limit, "
+                              "ulimit -u, is reached)");
+    if (error == ENOMEM)
+        return QStringLiteral(" (no memory for it: the viewer's address-space limit, ulimit -v, "
+                              "or the system's memory is used up)");
+    return error ? QStringLiteral(" (%1)").arg(SystemErrorText(error)) : QString();
 }
 
 QString MiB(unsigned long long bytes)
@@ -91,6 +105,11 @@ QString WhyNotPermitted(const StackCapture &capture)
                                   "processes.");
         return QStringLiteral("Permission denied by ptrace restrictions: kernel.yama.ptrace_scope "
                               "is 3, so no process may be traced.");
+    case Failure::NotDumpable:
+        return QStringLiteral("Permission denied: process %1 has made itself non-dumpable (as "
+                              "programs that keep secrets do, and programs started with raised "
+                              "privileges are); only root may look at it.")
+            .arg(pid);
     case Failure::NotPermitted:
         return QStringLiteral("Permission denied: tracing process %1 is not allowed here (it may "
                               "be privileged, or this program lacks CAP_SYS_PTRACE).")
@@ -132,8 +151,11 @@ QString WhatWentWrong(const StackCapture &capture)
         return QStringLiteral("Process %1 ended before its threads could be stopped.").arg(pid);
     case Failure::TracerDidNotRun:
         return QStringLiteral("Process %1 could not be captured: the tracer this viewer starts for "
-                              "it did not run.")
-            .arg(pid);
+                              "it did not run%2.")
+            .arg(pid, TracerTrouble(f.error));
+    case Failure::ProcUnreadable:
+        return QStringLiteral("What the system says of process %1 cannot be read: %2")
+            .arg(pid, SystemErrorText(f.error));
     default:
         return QString();
     }
@@ -187,6 +209,8 @@ QString LeftOutText(const ThreadStack &thread)
         return QStringLiteral("it could not be stopped: %1").arg(SystemErrorText(thread.error));
     case LeftOut::NotStopped:
         return QStringLiteral("it did not stop in time"); // its heading says where it was
+    case LeftOut::Exited:
+        return QStringLiteral("it has exited; the process lives on in its other threads");
     }
     return QString();
 }

@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <libelf.h>
 #include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -25,12 +26,20 @@ namespace {
 constexpr int kStopWithinMs = 150;
 
 // Why tracing process pid is not permitted, as far as can be told.
-CaptureFailure PermissionFailure(const ProcStatus &info)
+CaptureFailure PermissionFailure(long long pid, const ProcStatus &info)
 {
     CaptureFailure failure;
     if (geteuid() != 0 && info.uid >= 0 && info.uid != static_cast<long long>(geteuid())) {
         failure.kind = Failure::OtherUser;
         failure.uid = info.uid;
+        return failure;
+    }
+    // The system makes a non-dumpable process's /proc files root's, whoever runs it.
+    struct stat proc;
+    if (geteuid() != 0 && info.uid > 0 &&
+        stat(("/proc/" + QByteArray::number(pid) + "/status").constData(), &proc) == 0 &&
+        proc.st_uid == 0) {
+        failure.kind = Failure::NotDumpable;
         return failure;
     }
     const QByteArray scope = ReadProc("/proc/sys/kernel/yama/ptrace_scope").trimmed();
@@ -77,6 +86,13 @@ CaptureFailure Examine(unsigned long requested, StackCapture *capture, ProcStatu
 {
     capture->pid = static_cast<long long>(requested);
     *info = ReadStatus(capture->pid);
+    if (requested != 0 && !info->exists && info->error != ENOENT && info->error != ESRCH &&
+        info->error != 0) {
+        // Not "no such process": something kept us from looking (too many open files, ...).
+        CaptureFailure failure = Simply(Failure::ProcUnreadable);
+        failure.error = info->error;
+        return failure;
+    }
     if (requested == 0 || !info->exists)
         return Simply(Failure::NoProcess);
     if (info->tgid > 0 && info->tgid != capture->pid) {
@@ -134,14 +150,17 @@ CaptureFailure ExplainHold(const HoldResult &hold, long long pid, const ProcStat
             return failure;
         }
     }
-    if (hold.tracerFailed && hold.left.empty())
-        return Simply(Failure::TracerDidNotRun);
+    if (hold.tracerFailed && hold.left.empty()) {
+        CaptureFailure failure = Simply(Failure::TracerDidNotRun);
+        failure.error = hold.tracerError;
+        return failure;
+    }
     // Not one thread taken because tracing was refused: the reason is a permission.
     if (hold.seizeError == EPERM || hold.seizeError == EACCES)
-        return PermissionFailure(info);
+        return PermissionFailure(pid, info);
     if (!hold.left.empty())
         return {};
-    return ReadStatus(pid).exists ? PermissionFailure(info) : Simply(Failure::EndedBeforeStop);
+    return ReadStatus(pid).exists ? PermissionFailure(pid, info) : Simply(Failure::EndedBeforeStop);
 }
 
 ThreadState StateOf(char state)
@@ -162,9 +181,17 @@ ThreadState StateOf(char state)
     }
 }
 
-// The threads the hold could not take, with the reason, then every thread in id order.
-void AddLeftThreads(const HoldResult &hold, StackCapture *capture)
+// The threads the hold could not take, with the reason (a main thread that has exited among
+// them), then every thread in id order.
+void AddLeftThreads(const HoldResult &hold, const ProcStatus &info, StackCapture *capture)
 {
+    if (Exited(info.state)) {
+        ThreadStack leader;
+        leader.tid = capture->pid;
+        leader.name = info.name;
+        leader.leftOut = LeftOut::Exited;
+        capture->threads.push_back(leader);
+    }
     for (const LeftThread &left : hold.left) {
         ThreadStack thread;
         thread.tid = left.tid;
@@ -238,7 +265,7 @@ CaptureFailure ReportFailure(CaptureFailure failure, int mapsError, long long pi
                              const ProcStatus &info)
 {
     if (mapsError == EACCES || mapsError == EPERM)
-        return PermissionFailure(info);
+        return PermissionFailure(pid, info);
     if (mapsError != 0 && ReadStatus(pid).exists)
         return Simply(Failure::StartedAnotherProgram); // between two programs: no map for a while
     if (mapsError != 0) {
@@ -308,7 +335,7 @@ StackCapture Capturer::Attempt(unsigned long requested, int attempt)
     if (failure.kind != Failure::None)
         return Failed(capture, failure);
     session_.Name(&capture, session_.Unwind(hold, capture.pid, &capture.threads));
-    AddLeftThreads(hold, &capture);
+    AddLeftThreads(hold, info, &capture);
     DescribeWaits(hold, NamespaceTids(capture.pid), &capture);
     if (hold.lateStacks > 0)
         capture.notes << CaptureNote{NoteKind::StacksReadLate, {}, 0, 0, hold.lateStacks};

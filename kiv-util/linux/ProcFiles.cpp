@@ -187,7 +187,13 @@ ProcStatus ParseStatus(const QByteArray &status)
 
 ProcStatus ReadStatus(long long pid)
 {
-    return ParseStatus(ReadTaskFile(pid, 0, "status"));
+    errno = 0;
+    const QByteArray status = ReadTaskFile(pid, 0, "status");
+    const int error = errno;
+    ProcStatus info = ParseStatus(status);
+    if (!info.exists)
+        info.error = error;
+    return info;
 }
 
 ProcessRef ProcessOfThread(long long tid)

@@ -63,6 +63,7 @@ struct ProcStatus {
     // namespaces deep that is, as the NSpid line says; nsLevels 0 where there is none.
     long long nsTid = 0;
     int nsLevels = 0;
+    int error = 0; // why the file could not be read, when it could not
 };
 ProcStatus ParseStatus(const QByteArray &status);
 ProcStatus ReadStatus(long long pid);

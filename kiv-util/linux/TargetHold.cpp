@@ -34,8 +34,10 @@ public:
         size_ = head_ + stacks;
         void *at = mmap(nullptr, size_, PROT_READ | PROT_WRITE,
                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        if (at == MAP_FAILED)
+        if (at == MAP_FAILED) {
+            error_ = errno;
             return;
+        }
         base_ = static_cast<uint8_t *>(at);
         const size_t typical = head_ + kLeaderStackCopy + kTypicalStack * capacity / 2;
         madvise(base_, std::min(typical, size_), MADV_POPULATE_WRITE);
@@ -48,6 +50,7 @@ public:
             munmap(base_, size_);
     }
     bool ok() const { return base_ != nullptr; }
+    int error() const { return error_; }
     Shared *shared() const { return reinterpret_cast<Shared *>(base_); }
     uint8_t *stacks() const { return base_ + head_; }
 
@@ -55,18 +58,23 @@ private:
     static constexpr size_t kTypicalStack = 16 * 1024;
     uint8_t *base_ = nullptr;
     size_t head_ = 0, size_ = 0;
+    int error_ = 0;
 };
 
 // Runs the tracer child and waits for it, at most until its deadline: past that the child is
-// killed, which lets go of every thread it held. False when no tracer could be started.
-bool RunTracer(Args *args, int budgetMs)
+// killed, which lets go of every thread it held. False when it did not finish; *startError is
+// the errno of what kept it from starting at all, 0 when it started.
+bool RunTracer(Args *args, int budgetMs, int *startError)
 {
     void *stack = mmap(nullptr, kTracerStack, PROT_READ | PROT_WRITE,
                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-    if (stack == MAP_FAILED)
+    if (stack == MAP_FAILED) {
+        *startError = errno;
         return false;
+    }
     int ended[2];
     if (pipe2(ended, O_CLOEXEC) != 0) {
+        *startError = errno;
         munmap(stack, kTracerStack);
         return false;
     }
@@ -76,6 +84,8 @@ bool RunTracer(Args *args, int budgetMs)
     // target is still held by a process that nobody else stops.
     const pid_t child = clone(tracer::Main, static_cast<uint8_t *>(stack) + kTracerStack,
                               CLONE_VM | CLONE_UNTRACED | SIGCHLD, args);
+    if (child < 0)
+        *startError = errno;
     close(ended[1]);
     if (child < 0) {
         close(ended[0]);
@@ -154,11 +164,12 @@ HoldResult HoldAndCopy(long long pid, const MapsSnapshot &maps, int stopWithinMs
         listed(static_cast<size_t>(capacity));
     if (!area.ok()) {
         result.tracerFailed = true;
+        result.tracerError = area.error();
         return result;
     }
     Args args = {pid,           stopWithinMs,  getpid(),     mappings.data(), mappings.size(),
                  area.shared(), area.stacks(), known.data(), listed.data()};
-    result.tracerFailed = !RunTracer(&args, stopWithinMs + kTracerSpareMs);
+    result.tracerFailed = !RunTracer(&args, stopWithinMs + kTracerSpareMs, &result.tracerError);
     const double released = NowMs();
 
     const Shared &s = *area.shared();

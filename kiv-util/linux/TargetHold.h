@@ -46,6 +46,7 @@ struct HoldResult {
     bool targetEnded = false;  // the process died during the hold
     bool execed = false;       // a thread started another program during the hold
     bool tracerFailed = false; // the tracer could not be started or was killed at its deadline
+    int tracerError = 0;       // errno of what kept the tracer from starting, 0 when it started
     int seizeError = 0;        // errno of the first refused seize (not a vanished thread)
     int lateStacks = 0;        // copied threads whose stacks were left to be read live
     double heldMs = 0;         // from the first stop asked for to the last thread let go

@@ -452,6 +452,12 @@ __attribute__((no_sanitize("address"))) int Main(void *arg)
         _exit(1);
     // The name another viewer that meets this one reports.
     prctl(PR_SET_NAME, "norva-tracer", 0, 0, 0);
+    // Out of the viewer's process group, deaf to the terminal's stops: a ^Z (or any stop sent
+    // to the viewer's job) must not stop the tracer while it holds the target.
+    setpgid(0, 0);
+    signal(SIGTSTP, SIG_IGN);
+    signal(SIGTTIN, SIG_IGN);
+    signal(SIGTTOU, SIG_IGN);
     // A last guard of our own: the tracer cannot outlive its deadline by much even when the
     // viewer cannot act (a debugger holds it).
     sigset_t none;

@@ -12,6 +12,7 @@
 // a condition variable. "self": a thread locks a mutex it holds. "pi": three threads each hold
 // a priority-inheritance mutex and wait for the next one's; the system refuses the last lock.
 // "exit MS": N threads keep busy, and the process ends (exit_group) MS ms after "ready".
+// "undumpable": as without a mode, in a process that has made itself non-dumpable.
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -25,6 +26,7 @@
 #if !defined(_WIN32)
 #include <chrono>
 #include <pthread.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 #endif
 #include <vector>
@@ -281,6 +283,8 @@ int main(int argc, char **argv)
 #if !defined(_WIN32)
     if (argc > 3 && std::string(argv[2]) == "vfork")
         HeartbeatAndVfork(count, std::atoi(argv[3]));
+    if (argc > 2 && std::string(argv[2]) == "undumpable")
+        prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     if (argc > 3 && std::string(argv[2]) == "exit")
         BusyThenExit(count, std::atoi(argv[3]));
     if (argc > 2 && std::string(argv[2]) == "heartbeat")
