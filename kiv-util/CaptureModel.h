@@ -114,9 +114,11 @@ struct CaptureFailure {
 
 // What a capture had to leave out, or could not vouch for.
 enum class NoteKind {
-    DebugFileTooLarge,    // path, bytes (inflated), limit
-    DebugFileNotInflated, // path
-    StacksReadLate,       // count
+    DebugFileTooLarge,      // path, bytes (inflated), limit
+    DebugFileNotInflated,   // path
+    DebugMemoryFull,        // path, limit: the inflated copies in use take all there may be
+    ModuleSectionsTooLarge, // path, bytes, limit: a module's own sections, left out
+    StacksReadLate,         // count
     CodeChanging,
 };
 

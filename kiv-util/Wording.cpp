@@ -184,6 +184,14 @@ QString NoteText(const CaptureNote &note)
         return QStringLiteral("the debug file %1 was skipped: its compressed sections could not "
                               "be inflated")
             .arg(note.path);
+    case NoteKind::DebugMemoryFull:
+        return QStringLiteral("the debug file %1 was skipped: the debug information in use already "
+                              "takes the %2 MiB allowed in all")
+            .arg(note.path, MiB(note.limit));
+    case NoteKind::ModuleSectionsTooLarge:
+        return QStringLiteral("the compressed debug sections of %1 were left out: they would take "
+                              "%2 MiB once inflated, more than the %3 MiB allowed for one file")
+            .arg(note.path, MiB(note.bytes), MiB(note.limit));
     case NoteKind::StacksReadLate:
         return QStringLiteral("the stacks of %1 threads were read after they were let go (the "
                               "hold's deadline came first): where those threads moved on, their "

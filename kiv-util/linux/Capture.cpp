@@ -24,6 +24,8 @@
 namespace {
 
 constexpr int kStopWithinMs = 150;
+// Debug files a session may keep open between captures.
+constexpr int kSessionFiles = 128;
 
 // Why tracing process pid is not permitted, as far as can be told.
 CaptureFailure PermissionFailure(long long pid, const ProcStatus &info)
@@ -225,7 +227,11 @@ public:
     {
         std::lock_guard<std::mutex> guard(lock_);
         DebugFileCache::Use use(&files_);
-        return Attempt(requested, 0);
+        StackCapture capture = Attempt(requested, 0);
+        // A target of many modules is not kept: its files stay open as long as its session.
+        if (files_.SessionFiles() > kSessionFiles)
+            session_.Reset();
+        return capture;
     }
 
     unsigned long long DebugFileBytes()

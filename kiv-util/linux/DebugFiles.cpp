@@ -17,10 +17,12 @@
 
 namespace {
 
-// Inflated sections one debug file may take, and all kept copies together. A real C library's
+// Inflated sections one debug file may take, and all copies together. A real C library's
 // debug information inflates to a few tens of MiB.
 constexpr unsigned long long kFileLimit = 256ull << 20;
 constexpr unsigned long long kCacheLimit = 512ull << 20;
+// Copies kept for later targets (each holds a descriptor).
+constexpr size_t kKeptFiles = 32;
 
 thread_local DebugFileCache *t_inUse = nullptr;
 
@@ -78,10 +80,26 @@ InflatePlan Plan(Elf *elf)
     return plan;
 }
 
-// An in-memory copy (a memfd) of a debug file with its needed sections inflated and the other
-// compressed ones left out, or -1. libdw would otherwise inflate the same sections again for
-// every process the viewer looks at.
-int InflatedCopy(int fd)
+// Inflates a compressed section that inflate names, and empties any other compressed one (no
+// bytes in the copy, nothing for libdw to inflate).
+bool Rewrite(Elf_Scn *scn, const char *name, bool inflate)
+{
+    GElf_Shdr shdr;
+    if (!gelf_getshdr(scn, &shdr))
+        return true;
+    const bool gnu = name && std::strncmp(name, ".zdebug", 7) == 0;
+    if (!(shdr.sh_flags & SHF_COMPRESSED) && !gnu)
+        return true;
+    if (inflate && Needed(name))
+        return (gnu ? elf_compress_gnu(scn, 0, 0) : elf_compress(scn, 0, 0)) >= 0;
+    shdr.sh_type = SHT_NOBITS;
+    shdr.sh_flags &= ~static_cast<GElf_Xword>(SHF_COMPRESSED);
+    return gelf_update_shdr(scn, &shdr) != 0;
+}
+
+// An in-memory copy (a memfd) of an ELF file with its compressed sections rewritten: the
+// needed ones inflated when inflate is set, every other one left out; -1 when it fails.
+int RewrittenCopy(int fd, bool inflate)
 {
     struct stat st;
     if (fstat(fd, &st) != 0)
@@ -103,20 +121,8 @@ int InflatedCopy(int fd)
         ok = elf_getshdrstrndx(elf, &strndx) == 0;
         for (Elf_Scn *scn = elf_nextscn(elf, nullptr); ok && scn; scn = elf_nextscn(elf, scn)) {
             GElf_Shdr shdr;
-            if (!gelf_getshdr(scn, &shdr))
-                continue;
-            const char *name = elf_strptr(elf, strndx, shdr.sh_name);
-            const bool gnu = name && std::strncmp(name, ".zdebug", 7) == 0;
-            if (!(shdr.sh_flags & SHF_COMPRESSED) && !gnu)
-                continue;
-            if (Needed(name)) {
-                ok = (gnu ? elf_compress_gnu(scn, 0, 0) : elf_compress(scn, 0, 0)) >= 0;
-            } else {
-                // Left out: no bytes in the copy, nothing for libdw to inflate.
-                shdr.sh_type = SHT_NOBITS;
-                shdr.sh_flags &= ~static_cast<GElf_Xword>(SHF_COMPRESSED);
-                ok = gelf_update_shdr(scn, &shdr) != 0;
-            }
+            ok = !gelf_getshdr(scn, &shdr) ||
+                 Rewrite(scn, elf_strptr(elf, strndx, shdr.sh_name), inflate);
         }
         ok = ok && elf_update(elf, ELF_C_WRITE) >= 0;
         elf_end(elf);
@@ -127,6 +133,18 @@ int InflatedCopy(int fd)
     }
     lseek(copy, 0, SEEK_SET);
     return copy;
+}
+
+// An ELF file for libdw that needs no descriptor of its own: mapped, then its file closed.
+Elf *MappedElf(int fd)
+{
+    Elf *elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
+    if (elf && elf_cntl(elf, ELF_C_FDDONE) != 0) {
+        elf_end(elf);
+        elf = nullptr;
+    }
+    close(fd);
+    return elf;
 }
 
 // Where a debug file for a module may be, in the usual order: by build-id under the system's
@@ -177,7 +195,7 @@ struct DebugFileCallbacks {
     {
         if (!moduleName || moduleName[0] != '/' || !t_inUse || t_inUse->viewPid_ <= 0)
             return dwfl_linux_proc_find_elf(module, userdata, moduleName, base, fileName, elf);
-        return t_inUse->FindElf(moduleName, fileName);
+        return t_inUse->FindElf(moduleName, fileName, elf);
     }
     static int FindDebuginfo(Dwfl_Module *module, void **, const char *moduleName, GElf_Addr,
                              const char *fileName, const char *debuglink, GElf_Word crc,
@@ -213,7 +231,7 @@ DebugFileCache::~DebugFileCache()
         close(kept.fd);
 }
 
-int DebugFileCache::FindElf(const char *moduleName, char **fileName)
+int DebugFileCache::FindElf(const char *moduleName, char **fileName, Elf **elf)
 {
     const auto it = viewFiles_.constFind(QByteArray(moduleName));
     if (it == viewFiles_.constEnd())
@@ -234,67 +252,110 @@ int DebugFileCache::FindElf(const char *moduleName, char **fileName)
             fd = -1; // something else lies at that path now: no names rather than wrong ones
         }
     }
-    if (fd >= 0)
+    if (fd < 0)
+        return -1;
+    fd = WithoutBombs(fd, QString::fromUtf8(moduleName));
+    *elf = fd >= 0 ? MappedElf(fd) : nullptr;
+    if (*elf)
         *fileName = strdup(inRoot.constData());
-    return fd;
+    return -1; // no descriptor for libdw to keep: the file is mapped
 }
 
-void DebugFileCache::MakeRoom(unsigned long long bytes)
+int DebugFileCache::WithoutBombs(int fd, const QString &path)
 {
-    while (!kept_.empty() && keptBytes_ + bytes > kCacheLimit) {
-        auto oldest = kept_.begin();
+    Elf *elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
+    const InflatePlan plan = elf ? Plan(elf) : InflatePlan();
+    elf_end(elf);
+    if (plan.neededBytes <= kFileLimit)
+        return fd;
+    // A module's own compressed debug sections that would inflate past the bound are left out:
+    // its symbols and unwind tables still serve.
+    CaptureNote note;
+    note.kind = NoteKind::ModuleSectionsTooLarge;
+    note.path = path;
+    note.bytes = plan.neededBytes;
+    note.limit = kFileLimit;
+    notes_ << note;
+    const int copy = RewrittenCopy(fd, false);
+    close(fd);
+    return copy;
+}
+
+bool DebugFileCache::MakeRoom(unsigned long long bytes)
+{
+    // Copies the live session uses stay: libdw holds them, so their memory would not go.
+    while (keptBytes_ + bytes > kCacheLimit || kept_.size() >= kKeptFiles) {
+        auto oldest = kept_.end();
         for (auto it = kept_.begin(); it != kept_.end(); ++it)
-            if (it->lastUse < oldest->lastUse)
+            if (it->session != session_ && (oldest == kept_.end() || it->lastUse < oldest->lastUse))
                 oldest = it;
+        if (oldest == kept_.end())
+            return keptBytes_ + bytes <= kCacheLimit;
         keptBytes_ -= oldest->bytes;
-        close(oldest->fd); // its memory goes once libdw lets go of it too
+        close(oldest->fd);
         kept_.erase(oldest);
     }
+    return true;
 }
 
-// Keeps the debug file found (an inflated copy when it has compressed sections) and returns
-// the descriptor for libdw, or -1 when it is skipped.
+void DebugFileCache::SessionEnded()
+{
+    ++session_;
+    sessionFiles_ = 0;
+}
+
+void DebugFileCache::Note(NoteKind kind, const QString &path, unsigned long long bytes,
+                          unsigned long long limit)
+{
+    CaptureNote note;
+    note.kind = kind;
+    note.path = path;
+    note.bytes = bytes;
+    note.limit = limit;
+    notes_ << note;
+}
+
+// The debug file found, for libdw: the file itself, or an inflated copy (kept for later
+// targets) when it has compressed sections; -1 when it is skipped.
 int DebugFileCache::Keep(int fd, const struct stat &st, const QByteArray &buildId,
                          unsigned long long neededBytes, bool compressed, const QString &path)
 {
     if (neededBytes > kFileLimit) {
-        CaptureNote note;
-        note.kind = NoteKind::DebugFileTooLarge;
-        note.path = path;
-        note.bytes = neededBytes;
-        note.limit = kFileLimit;
-        notes_ << note;
+        Note(NoteKind::DebugFileTooLarge, path, neededBytes, kFileLimit);
         close(fd);
         return -1;
     }
-    Kept kept;
-    kept.buildId = buildId;
-    kept.dev = st.st_dev;
-    kept.inode = st.st_ino;
-    kept.size = st.st_size;
-    kept.mtime = st.st_mtim.tv_sec;
-    if (compressed) {
-        const int inflated = InflatedCopy(fd);
+    if (!compressed)
+        return fd; // nothing to save by keeping it
+    if (!MakeRoom(static_cast<unsigned long long>(st.st_size) + neededBytes)) {
+        Note(NoteKind::DebugMemoryFull, path, 0, kCacheLimit);
         close(fd);
-        if (inflated < 0) {
-            CaptureNote note;
-            note.kind = NoteKind::DebugFileNotInflated;
-            note.path = path;
-            notes_ << note;
-            return -1;
-        }
-        fd = inflated;
-        struct stat copy;
-        kept.bytes = fstat(fd, &copy) == 0 ? static_cast<unsigned long long>(copy.st_size) : 0;
+        return -1;
     }
-    MakeRoom(kept.bytes);
-    kept.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    const int inflated = RewrittenCopy(fd, true);
+    close(fd);
+    struct stat copy;
+    if (inflated < 0 || fstat(inflated, &copy) != 0) {
+        Note(NoteKind::DebugFileNotInflated, path, 0, 0);
+        if (inflated >= 0)
+            close(inflated);
+        return -1;
+    }
+    Kept kept = {buildId,
+                 st.st_dev,
+                 st.st_ino,
+                 st.st_size,
+                 st.st_mtim.tv_sec,
+                 -1,
+                 static_cast<unsigned long long>(copy.st_size),
+                 ++uses_,
+                 session_};
+    kept.fd = fcntl(inflated, F_DUPFD_CLOEXEC, 0);
     if (kept.fd >= 0) {
-        kept.lastUse = ++uses_;
         keptBytes_ += kept.bytes;
         kept_.push_back(kept);
     }
-    return fd;
+    return inflated;
 }
 
 // Our own search rather than libdwfl's: that one opens what it finds with libdw, which
@@ -321,10 +382,12 @@ int DebugFileCache::FindDebuginfo(Dwfl_Module *module, const char *moduleName, c
             if (kept.buildId == buildId && kept.dev == st.st_dev && kept.inode == st.st_ino &&
                 kept.size == st.st_size && kept.mtime == st.st_mtim.tv_sec) {
                 kept.lastUse = ++uses_;
+                kept.session = session_;
                 close(fd);
                 std::free(*debuginfoFileName);
                 *debuginfoFileName = strdup(path.constData());
                 lseek(kept.fd, 0, SEEK_SET);
+                ++sessionFiles_;
                 return fcntl(kept.fd, F_DUPFD_CLOEXEC, 0); // libdw still checks the build-id
             }
         }
@@ -338,6 +401,7 @@ int DebugFileCache::FindDebuginfo(Dwfl_Module *module, const char *moduleName, c
         }
         lseek(fd, 0, SEEK_SET);
         fd = Keep(fd, st, buildId, plan.neededBytes, plan.compressed, QString::fromUtf8(path));
+        sessionFiles_ += fd >= 0;
         if (fd >= 0) {
             // A name given back with no file makes libdwfl open that file itself.
             std::free(*debuginfoFileName);

@@ -44,6 +44,10 @@ public:
     QVector<CaptureNote> TakeNotes();
     // Bytes of memory the kept copies take.
     unsigned long long Bytes() const { return keptBytes_; }
+    // The Dwfl the files went to has ended: its files are closed.
+    void SessionEnded();
+    // Descriptors handed to the live session.
+    int SessionFiles() const { return sessionFiles_; }
 
 private:
     struct Kept {
@@ -55,19 +59,26 @@ private:
         int fd = -1;                  // the inflated copy, or the file itself
         unsigned long long bytes = 0; // memory the copy takes
         unsigned long long lastUse = 0;
+        unsigned long long session = 0; // the last session that used it
     };
-    int FindElf(const char *moduleName, char **fileName);
+    int FindElf(const char *moduleName, char **fileName, Elf **elf);
+    // fd, or a copy of it without the compressed sections that would inflate past the bound.
+    int WithoutBombs(int fd, const QString &path);
+    void Note(NoteKind kind, const QString &path, unsigned long long bytes,
+              unsigned long long limit);
     int FindDebuginfo(Dwfl_Module *module, const char *moduleName, const char *fileName,
                       const char *debuglink, GElf_Word crc, char **debuginfoFileName);
     int Keep(int fd, const struct stat &st, const QByteArray &buildId,
              unsigned long long neededBytes, bool compressed, const QString &path);
-    void MakeRoom(unsigned long long bytes);
+    // Room for bytes more, and for one more file; false when the live session holds too much.
+    bool MakeRoom(unsigned long long bytes);
 
     long long viewPid_ = 0;
     QHash<QByteArray, MapEntry> viewFiles_; // by path, as the maps name them
     QVector<CaptureNote> notes_;
     std::vector<Kept> kept_;
-    unsigned long long keptBytes_ = 0, uses_ = 0;
+    unsigned long long keptBytes_ = 0, uses_ = 0, session_ = 0;
+    int sessionFiles_ = 0;
 
     friend struct DebugFileCallbacks;
 };

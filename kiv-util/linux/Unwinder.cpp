@@ -209,6 +209,7 @@ void TargetSession::Reset()
     if (dwfl_)
         dwfl_end(dwfl_);
     dwfl_ = nullptr;
+    files_->SessionEnded();
     state_ = std::make_unique<UnwindState>();
     symbols_.clear();
     code_.clear();

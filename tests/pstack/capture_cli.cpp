@@ -1,4 +1,5 @@
-// Captures a process with libkiv-util from the command line: prints the traces text, or with
+// Captures a process with libkiv-util from the command line: prints the traces text (of each,
+// given several process ids), or with
 // --repeat N the median capture time and the longest stall. With --peer FILE N instead of a
 // pid it waits for a pid to appear in FILE, captures that process N times whatever each
 // capture says, and prints the last text.
@@ -36,6 +37,15 @@ int main(int argc, char **argv)
         }
         std::printf("%s\n", text.toUtf8().constData());
         std::fflush(stdout); // a leak checker that cannot run under a tracer ends us hard
+        return 0;
+    }
+    if (argc > 2 && std::strtoul(argv[2], nullptr, 10) > 0) {
+        // Several processes, one after the other: every text, one per line.
+        for (int i = 1; i < argc; ++i) {
+            NVPStack stack(std::strtoul(argv[i], nullptr, 10), nullptr);
+            stack.pStack();
+            std::printf("%s\n", stack.traces().toUtf8().constData());
+        }
         return 0;
     }
     const unsigned long pid = std::strtoul(argv[1], nullptr, 10);

@@ -13,6 +13,8 @@
 // a priority-inheritance mutex and wait for the next one's; the system refuses the last lock.
 // "exit MS": N threads keep busy, and the process ends (exit_group) MS ms after "ready".
 // "undumpable": as without a mode, in a process that has made itself non-dumpable.
+// "chain DIR N": a thread waits at the end of a chain of calls through the libraries
+// DIR/lib0.so ... lib<N-1>.so, each exporting norva_chain.
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -25,6 +27,7 @@
 #include <thread>
 #if !defined(_WIN32)
 #include <chrono>
+#include <dlfcn.h>
 #include <pthread.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -141,6 +144,30 @@ std::atomic<long long> g_longestGapUs{0};
     }
     for (;;)
         pause();
+}
+#endif
+
+#if !defined(_WIN32)
+[[noreturn]] void ChainThroughLibraries(const std::string &dir, int count)
+{
+    using Chain = void (*)(void *const *, int, int);
+    static std::vector<void *> chain;
+    for (int i = 0; i < count; ++i) {
+        void *library = dlopen((dir + "/lib" + std::to_string(i) + ".so").c_str(), RTLD_NOW);
+        void *entry = library ? dlsym(library, "norva_chain") : nullptr;
+        if (!entry) {
+            std::fprintf(stderr, "%s\n", dlerror());
+            _exit(1);
+        }
+        chain.push_back(entry);
+    }
+    std::thread([count] { reinterpret_cast<Chain>(chain[0])(chain.data(), 0, count); }).detach();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // at the end of the chain
+    std::printf("ready\n");
+    std::fflush(stdout);
+    std::string line;
+    std::getline(std::cin, line);
+    _exit(0);
 }
 #endif
 
@@ -285,6 +312,8 @@ int main(int argc, char **argv)
         HeartbeatAndVfork(count, std::atoi(argv[3]));
     if (argc > 2 && std::string(argv[2]) == "undumpable")
         prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    if (argc > 4 && std::string(argv[2]) == "chain")
+        ChainThroughLibraries(argv[3], std::atoi(argv[4]));
     if (argc > 3 && std::string(argv[2]) == "exit")
         BusyThenExit(count, std::atoi(argv[3]));
     if (argc > 2 && std::string(argv[2]) == "heartbeat")

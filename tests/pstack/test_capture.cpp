@@ -6,16 +6,19 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTextDocument>
 #include <atomic>
 #include <csignal>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <memory>
 #include <pthread.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
@@ -628,6 +631,22 @@ TEST(StackCapture, ModuleAndDebugFilesAreTheOnesTheTargetSees)
         << skipped.left(500).toStdString();
     EXPECT_LT(DebugFileCacheBytes(), 64ull << 20);
 
+    // A bomb among a module's own debug sections is left out before libdw would inflate it.
+    const QString inModule = dir.filePath(QStringLiteral("in-module"));
+    ASSERT_TRUE(Tool("objcopy", {"--add-section", ".zdebug_addr=" + bombFile.fileName(),
+                                 NORVA_STACK_HELPER, inModule}));
+    ASSERT_TRUE(QFile::setPermissions(inModule, QFile::ReadOwner | QFile::ExeOwner));
+    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+    ASSERT_TRUE(clearRefs.open(QIODevice::WriteOnly) && clearRefs.write("5") == 1); // peak RSS
+    clearRefs.close();
+    const long long peakBefore = StatusField(getpid(), "VmHWM:").split(' ').value(0).toLongLong();
+    const QString leftOut = CaptureText(Helper(2, {}, {inModule}));
+    const long long peakAfter = StatusField(getpid(), "VmHWM:").split(' ').value(0).toLongLong();
+    EXPECT_TRUE(leftOut.contains(QStringLiteral("compressed debug sections of")))
+        << leftOut.left(500).toStdString();
+    EXPECT_TRUE(leftOut.contains(QStringLiteral("norva_wait_here()")));
+    EXPECT_LT(peakAfter - peakBefore, 100 * 1024) << "kB more at the peak";
+
     // Another file mounted over the mapped one, in the target's own mount namespace: the names
     // come from the file it runs, or from nowhere.
     if (geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("unshare")).isEmpty())
@@ -646,6 +665,96 @@ qint64 TargetOf(const Helper &helper, bool inNamespace)
         return helper.pid();
     QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(helper.pid()));
     return children.open(QIODevice::ReadOnly) ? children.readAll().trimmed().toLongLong() : 0;
+}
+
+// n copies of a small library, each calling the next one's norva_chain, with a debug file of its
+// own beside each: made with the options keep, then changed with change where given.
+bool BuildChain(const QString &dir, int n, const QStringList &keep = {},
+                const QStringList &change = {})
+{
+    QFile source(dir + QStringLiteral("/chain.c"));
+    if (!source.open(QIODevice::WriteOnly))
+        return false;
+    source.write(
+        "#include <unistd.h>\n"
+        "typedef void (*chain_fn)(void *const *, int, int);\n"
+        "void norva_chain(void *const *fns, int i, int n)\n"
+        "{\n"
+        "    if (i + 1 < n) ((chain_fn)fns[i + 1])(fns, i + 1, n);\n"
+        "    else for (;;) pause();\n"
+        "    __asm__ volatile(\"\");\n" // not a tail call: every library stays on the stack
+        "}\n");
+    source.close();
+    const QString built = dir + QStringLiteral("/chain.so");
+    if (!Tool("cc", {"-shared", "-fPIC", "-g", "-O1", "-o", built, source.fileName()}))
+        return false;
+    for (int i = 0; i < n; ++i) {
+        const QString stem = dir + QStringLiteral("/lib%1").arg(i);
+        if (!Tool("objcopy",
+                  QStringList{"--only-keep-debug"} + keep + QStringList{built, stem + ".debug"}) ||
+            (!change.isEmpty() && !Tool("objcopy", change + QStringList{stem + ".debug"})) ||
+            !Tool("objcopy",
+                  {"--strip-debug", "--add-gnu-debuglink=" + stem + ".debug", built, stem + ".so"}))
+            return false;
+    }
+    return true;
+}
+
+// Open files stay bounded whatever the targets were: a target of many modules with debug files
+// of their own, captured again and again under a low limit, leaves room for the next one.
+TEST(StackCapture, OpenFilesStayBoundedAcrossTargetsOfManyModules)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    ASSERT_TRUE(BuildChain(dir.path(), 60));
+    Helper many(0, {QStringLiteral("chain"), dir.path(), QStringLiteral("60")});
+    Helper plain(1);
+    const QString big = QString::number(many.pid());
+    QProcess viewer;
+    viewer.start(QStringLiteral("prlimit"),
+                 {"--nofile=128", NORVA_CAPTURE_CLI, big, big, big, QString::number(plain.pid())});
+    ASSERT_TRUE(viewer.waitForFinished(60000));
+    const QStringList texts = AsShown(QString::fromUtf8(viewer.readAllStandardOutput()))
+                                  .split(QStringLiteral("No stack traces"));
+    const QString shown = texts.join(QStringLiteral("No stack traces"));
+    EXPECT_EQ(texts.size(), 1) << shown.left(2000).toStdString();
+    EXPECT_EQ(shown.count(QStringLiteral("norva_chain+")), 3 * 60) << "named from each debug file";
+    EXPECT_TRUE(shown.contains(QStringLiteral("norva_wait_here()")));
+}
+
+// The bound on inflated debug copies holds where the memory is: a target whose debug files
+// inflate to more than the bound gets some of them, and a note for the rest.
+TEST(StackCapture, InflatedDebugCopiesStayUnderTheirBound)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QFile bomb(dir.filePath(QStringLiteral("bomb")));
+    ASSERT_TRUE(bomb.open(QIODevice::WriteOnly));
+    bomb.write(ZeroBomb(16ull << 20));
+    bomb.close();
+    ASSERT_TRUE(BuildChain(dir.path(), 40, {"--compress-debug-sections=zlib"},
+                           {"--add-section", ".zdebug_addr=" + bomb.fileName()}));
+    Helper many(0, {QStringLiteral("chain"), dir.path(), QStringLiteral("40")});
+    const QString shown = CaptureText(many);
+    // The copies alive: every in-memory debug file this process holds, once each.
+    QSet<ino_t> seen;
+    unsigned long long bytes = 0;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString &fd : fds.entryList(QDir::AllEntries | QDir::System)) {
+        const QByteArray path = fds.filePath(fd).toLocal8Bit();
+        char target[256] = {};
+        struct stat st;
+        if (readlink(path.constData(), target, sizeof(target) - 1) > 0 &&
+            std::strstr(target, "norva-debuginfo") && stat(path.constData(), &st) == 0 &&
+            !seen.contains(st.st_ino)) {
+            seen.insert(st.st_ino);
+            bytes += static_cast<unsigned long long>(st.st_size);
+        }
+    }
+    EXPECT_LE(bytes, 512ull << 20);
+    EXPECT_GE(bytes, 256ull << 20) << "as many as fit are used";
+    EXPECT_TRUE(shown.contains(QStringLiteral("in use already takes the 512 MiB")))
+        << shown.left(1000).toStdString();
 }
 
 // Threads waiting for a mutex name its owner, in a container's numbering too; a deadlock opens
