@@ -92,6 +92,7 @@ enum class Failure {
     AccessDenied,      // Windows: another user, elevated or protected
     CannotOpen,        // Windows: opening it failed with error
     WrongArchitecture, // a 64-bit target for a 32-bit viewer
+    ThirtyTwoBit,      // Linux: a 32-bit target, whose stacks this viewer does not walk
     WalkerNotStarted,  // the unwinder could not start: detail holds its message
     WalkerRefused,     // the unwinder could not take the process: detail holds its message
     SymbolsNotLoaded,  // Windows: the symbol handler could not start (error)

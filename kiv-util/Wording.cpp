@@ -75,6 +75,10 @@ QString WhatTheProcessIs(const StackCapture &capture)
     case Failure::AnotherCapture:
         return QStringLiteral("Process %1 (%2) cannot be captured: %3. Try again in a moment.")
             .arg(pid, name, AnotherCapture(f.other));
+    case Failure::ThirtyTwoBit:
+        return QStringLiteral("Process %1 (%2) is a 32-bit program; on Linux this viewer walks "
+                              "64-bit programs only, so it shows no stacks rather than wrong ones.")
+            .arg(pid, name);
     case Failure::WrongArchitecture:
         return QStringLiteral("Process %1 is a 64-bit program; this 32-bit viewer walks 32-bit "
                               "stacks only. Use the 64-bit norva-pstack, which walks both.")

@@ -15,6 +15,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <elf.h>
 #include <fcntl.h>
 #include <libelf.h>
 #include <mutex>
@@ -59,6 +61,16 @@ CaptureFailure Simply(Failure kind)
     CaptureFailure failure;
     failure.kind = kind;
     return failure;
+}
+
+// Whether the program a process runs is a 32-bit one (its registers, system calls and stacks
+// are laid out otherwise than those walked here).
+bool ThirtyTwoBit(long long pid)
+{
+    char path[96], head[EI_NIDENT + 1];
+    ProcPath(path, pid, 0, "exe");
+    return ReadSmall(path, head, sizeof(head)) == EI_NIDENT &&
+           std::memcmp(head, ELFMAG, SELFMAG) == 0 && head[EI_CLASS] == ELFCLASS32;
 }
 
 // The process whose thread traces this viewer, or 0: that process cannot be stopped without
@@ -107,6 +119,8 @@ CaptureFailure Examine(unsigned long requested, StackCapture *capture, ProcStatu
         return Simply(Failure::Self);
     if (ReadStat(capture->pid).kernelThread())
         return Simply(Failure::KernelThread);
+    if (ThirtyTwoBit(capture->pid))
+        return Simply(Failure::ThirtyTwoBit);
     // A zombie leader may still have live threads: only a process with none is a zombie.
     if (Exited(info->state) && info->threads <= 1)
         return Simply(Failure::Zombie);
