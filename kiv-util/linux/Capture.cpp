@@ -359,7 +359,7 @@ StackCapture Capturer::Attempt(unsigned long requested, int attempt)
     DescribeWaits(hold, NamespaceTids(capture.pid), &capture);
     if (hold.lateStacks > 0)
         capture.notes << CaptureNote{NoteKind::StacksReadLate, {}, 0, 0, hold.lateStacks};
-    capture.notes << files_.TakeNotes();
+    capture.notes << files_.Notes();
     capture.ok = true;
     return capture;
 }

@@ -302,6 +302,7 @@ void DebugFileCache::SessionEnded()
 {
     ++session_;
     sessionFiles_ = 0;
+    notes_.clear();
 }
 
 void DebugFileCache::Note(NoteKind kind, const QString &path, unsigned long long bytes,
@@ -421,13 +422,11 @@ void DebugFileCache::SetModuleView(long long pid, const MapsSnapshot &maps)
             viewFiles_.insert(entry.path, entry);
 }
 
-QVector<CaptureNote> DebugFileCache::TakeNotes()
+QVector<CaptureNote> DebugFileCache::Notes() const
 {
-    QVector<CaptureNote> notes;
-    notes.swap(notes_);
     // libdwfl asks once for lines and once for symbols: the same note twice.
     QVector<CaptureNote> unique;
-    for (const CaptureNote &note : notes)
+    for (const CaptureNote &note : notes_)
         if (!unique.contains(note))
             unique.push_back(note);
     return unique;

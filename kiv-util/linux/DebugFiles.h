@@ -40,8 +40,9 @@ public:
 
     // The target whose modules are reported next, and its map.
     void SetModuleView(long long pid, const MapsSnapshot &maps);
-    // What was left out since the last call (a debug file skipped, and why).
-    QVector<CaptureNote> TakeNotes();
+    // What the live session had to leave out (a debug file skipped, and why): libdw asks for
+    // a file once per session, so every capture in it says so again.
+    QVector<CaptureNote> Notes() const;
     // Bytes of memory the kept copies take.
     unsigned long long Bytes() const { return keptBytes_; }
     // The Dwfl the files went to has ended: its files are closed.
