@@ -16,6 +16,10 @@ struct StackFrame {
     uint64_t moduleOffset = 0;
     QString file; // source file where debug information says so
     int line = 0;
+    // A call the compiler inlined here: the function is the inlined one, file and line are in
+    // it, and the frame after it (at the same pc) is the function it was inlined into, placed
+    // at the call.
+    bool inlined = false;
 };
 
 // A process or thread named by id, with the name the system gives it (may be empty).

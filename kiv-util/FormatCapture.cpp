@@ -94,7 +94,11 @@ QString Frames(const ThreadStack &thread, int digits)
     for (int i = 0; i < thread.frames.size(); ++i) {
         const StackFrame &frame = thread.frames.at(i);
         QString line = QStringLiteral("#%1 ").arg(i, -3) + Hex(frame.pc, digits) + QLatin1Char(' ');
-        if (!frame.function.isEmpty())
+        if (frame.inlined) // the same pc as the frame it was inlined into
+            line +=
+                Esc(frame.function) + QStringLiteral(" (inlined)") +
+                (frame.module.isEmpty() ? QString() : QStringLiteral(" in ") + Esc(frame.module));
+        else if (!frame.function.isEmpty())
             line +=
                 Esc(frame.function) + QStringLiteral("+") + Hex(frame.offset) +
                 (frame.module.isEmpty() ? QString() : QStringLiteral(" in ") + Esc(frame.module));

@@ -6,14 +6,22 @@
 #include <QHash>
 #include <functional>
 
+// A call inlined at a code address: the function inlined, and the place in it.
+struct InlinedCall {
+    QString function;
+    QString file;
+    int line = 0;
+};
+
 // What one code address resolves to.
 struct CodeSymbol {
     QString function;
     uint64_t start = 0; // address where function begins
     QString module;
-    uint64_t moduleBase = 0; // subtracted from an address to give its moduleOffset
-    QString file;
-    int line = 0;
+    uint64_t moduleBase = 0;      // subtracted from an address to give its moduleOffset
+    QString file;                 // where function is at the address: the call of the outermost
+    int line = 0;                 // inlined call, where there is one
+    QVector<InlinedCall> inlined; // the calls inlined at the address, innermost first
 };
 
 // Appends a frame at pc; at the limit it appends nothing, marks the thread as cut off there and
@@ -26,7 +34,8 @@ bool AddFrame(ThreadStack *thread, uint64_t pc);
 uint64_t LookupAddress(uint64_t pc, bool interrupted);
 
 // Fills in the names of every frame from lookups (per thread, per frame: the address to look
-// up), asking resolve only for addresses that cache does not hold yet.
+// up), asking resolve only for addresses that cache does not hold yet. A frame with inlined
+// calls becomes one frame for each, innermost first, then its own; the frame limit counts them.
 void ResolveFrames(StackCapture *capture, const QVector<QVector<uint64_t>> &lookups,
                    QHash<uint64_t, CodeSymbol> *cache,
                    const std::function<CodeSymbol(uint64_t)> &resolve);

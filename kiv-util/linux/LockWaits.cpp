@@ -26,6 +26,7 @@ FutexRole RoleInFutexWait(QString function)
         {QStringLiteral("__pthread_mutex_clocklock_common"), FutexRole::MutexLock},
         {QStringLiteral("__pthread_mutex_cond_lock"), FutexRole::MutexLock},
         {QStringLiteral("__pthread_mutex_cond_lock_full"), FutexRole::MutexLock},
+        {QStringLiteral("lll_mutex_lock_optimized"), FutexRole::MutexLock},
         {QStringLiteral("syscall"), FutexRole::Plumbing},
         {QStringLiteral("futex_wait"), FutexRole::Plumbing},
         {QStringLiteral("__futex_abstimed_wait_common"), FutexRole::Plumbing},
@@ -39,7 +40,7 @@ FutexRole RoleInFutexWait(QString function)
 
 bool LocksMutex(const QVector<StackFrame> &frames)
 {
-    for (int i = 0; i < frames.size() && i < 8; ++i) {
+    for (int i = 0; i < frames.size() && i < 12; ++i) {
         const QString &function = frames[i].function;
         const FutexRole role = RoleInFutexWait(function);
         if (role == FutexRole::MutexLock)

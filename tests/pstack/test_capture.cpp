@@ -101,7 +101,7 @@ TEST(StackCapture, NamesEveryThreadsFramesAndLetsTheTargetGo)
                                    .entryList(QDir::Dirs | QDir::NoDotAndDotDot))
         EXPECT_TRUE(shown.contains(QRegularExpression(QStringLiteral("[ ,]%1[,\n ]").arg(task))))
             << task.toStdString();
-    EXPECT_EQ(shown.count(QStringLiteral("norva_wait_here()")), 1);
+    EXPECT_EQ(shown.count(QStringLiteral("norva_wait_here()+0x")), 1);
     EXPECT_EQ(shown.count(QStringLiteral(" h+0x")), 1) << "a C name stays as it is";
     EXPECT_EQ(
         shown.count(QStringLiteral("WaitInVector<int>(std::vector<int, std::allocator<int> >&)")),
@@ -837,6 +837,122 @@ TEST(StackCapture, LockWaitsNameTheThreadHoldingTheLock)
                 << shown.toStdString();
         }
     }
+}
+
+// A frame as eu-stack -i shows it.
+struct PeerFrame {
+    uint64_t pc = 0;
+    QString name;
+};
+
+QHash<long long, QVector<PeerFrame>> PeerStacks(qint64 pid)
+{
+    QProcess peer;
+    peer.start(QStringLiteral("eu-stack"),
+               {QStringLiteral("-i"), QStringLiteral("-p"), QString::number(pid)});
+    peer.waitForFinished(60000);
+    QHash<long long, QVector<PeerFrame>> stacks;
+    long long tid = 0;
+    const QRegularExpression frame(QStringLiteral("^#\\d+\\s+0x([0-9a-f]+)\\s*(.*)$"));
+    for (const QString &line : QString::fromUtf8(peer.readAllStandardOutput()).split('\n')) {
+        if (line.startsWith(QLatin1String("TID ")))
+            tid = line.mid(4).section(':', 0, 0).toLongLong();
+        else if (const QRegularExpressionMatch m = frame.match(line); m.hasMatch() && tid)
+            stacks[tid].push_back({m.captured(1).toULongLong(nullptr, 16), m.captured(2)});
+    }
+    return stacks;
+}
+
+// A function's name with the C library's alias spellings and version taken off: the tools
+// may pick different symbols for one address ("read", "__GI___libc_read").
+QString Plain(QString name)
+{
+    name = name.section('@', 0, 0);
+    for (const char *part : {"__GI_", "__libc_", "_new", "_impl"})
+        name.remove(QLatin1String(part));
+    while (name.startsWith('_'))
+        name.remove(0, 1);
+    return name;
+}
+
+// The threads of pid whose frames eu-stack -i finds at the same addresses as ours, and the
+// frames among them that only one of the two names alike; -1 threads when no capture came.
+int CompareWithPeer(qint64 pid, QStringList *differences)
+{
+    const StackCapture ours = CaptureStacks(static_cast<unsigned long>(pid));
+    const QHash<long long, QVector<PeerFrame>> theirs = PeerStacks(pid);
+    if (!ours.ok)
+        return -1;
+    int compared = 0;
+    for (const ThreadStack &thread : ours.threads) {
+        const QVector<PeerFrame> peer = theirs.value(thread.tid);
+        bool samePlaces = peer.size() == thread.frames.size();
+        for (int i = 0; samePlaces && i < peer.size(); ++i)
+            samePlaces = peer[i].pc == thread.frames[i].pc;
+        if (!samePlaces)
+            continue; // it moved between the two looks
+        ++compared;
+        for (int i = 0; i < peer.size(); ++i) {
+            const StackFrame &frame = thread.frames[i];
+            const QString a = Plain(frame.function), b = Plain(peer[i].name);
+            // An inlined call is named from its debug information alike; a function itself may
+            // be one of its symbol's aliases, or its own name without class and parameters.
+            const bool same = frame.inlined ? frame.function == peer[i].name
+                                            : a == b || (!a.isEmpty() && !b.isEmpty() &&
+                                                         (a.contains(b) || b.contains(a)));
+            if (!same)
+                *differences << QStringLiteral("thread %1 #%2 0x%3: ours \"%4\", eu-stack \"%5\"")
+                                    .arg(thread.tid)
+                                    .arg(i)
+                                    .arg(frame.pc, 0, 16)
+                                    .arg(frame.function, peer[i].name);
+        }
+    }
+    return compared;
+}
+
+// Frames, inlined calls included, agree with eu-stack -i on real programs: the helper, a Python
+// program with threads, and a Qt program with its media threads.
+TEST(StackCapture, FramesAgreeWithAPeerOnRealPrograms)
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("eu-stack")).isEmpty())
+        GTEST_SKIP() << "needs eu-stack (elfutils)";
+    const QString python =
+        QStringLiteral("import sys, threading\n"
+                       "stop = threading.Event()\n"
+                       "for i in range(3):\n"
+                       "    threading.Thread(target=stop.wait, daemon=True).start()\n"
+                       "print('ready', flush=True)\n"
+                       "sys.stdin.readline()\n");
+    const struct {
+        const char *what;
+        QStringList command, mode;
+    } targets[] = {
+        {"the helper", {NORVA_STACK_HELPER}, {"owner"}},
+        {"Python", {"/usr/bin/python3", "-c", python}, {}},
+    };
+    for (const auto &target : targets) {
+        SCOPED_TRACE(target.what);
+        Helper helper(0, target.mode, target.command);
+        QStringList differences;
+        EXPECT_GT(CompareWithPeer(helper.pid(), &differences), 0);
+        EXPECT_TRUE(differences.isEmpty()) << differences.join('\n').toStdString();
+    }
+#if defined(NORVA_SCENE_BOARD)
+    // Its media threads decode as it plays: those that moved between the looks are passed over.
+    QProcess scene;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    scene.setProcessEnvironment(env);
+    scene.start(QStringLiteral(NORVA_SCENE_BOARD), QStringList());
+    ASSERT_TRUE(scene.waitForStarted(5000));
+    QThread::msleep(1500);
+    QStringList differences;
+    EXPECT_GT(CompareWithPeer(scene.processId(), &differences), 0);
+    EXPECT_TRUE(differences.isEmpty()) << differences.join('\n').toStdString();
+    scene.kill();
+    scene.waitForFinished(5000);
+#endif
 }
 
 // A frame in a binary without symbols shows its module and the offset in it, which the
