@@ -30,6 +30,89 @@ BOOL CALLBACK ReadMemory(HANDLE process, DWORD64 address, PVOID buffer, DWORD si
     return ok;
 }
 
+// DbgHelp's inline-frame functions (DbgHelp 6.2, Windows 8 and later; Wine has them too), looked
+// up at run time so that Windows 7 keeps working: there, frames show no inlined calls.
+struct InlineApi {
+    using Count = DWORD(WINAPI *)(HANDLE, DWORD64);
+    using Query = BOOL(WINAPI *)(HANDLE, DWORD64, DWORD, DWORD64, DWORD64, LPDWORD, LPDWORD);
+    using Symbol = BOOL(WINAPI *)(HANDLE, DWORD64, ULONG, PDWORD64, PSYMBOL_INFOW);
+    using Line = BOOL(WINAPI *)(HANDLE, DWORD64, ULONG, DWORD64, PDWORD, PIMAGEHLP_LINEW64);
+    Count count = nullptr;
+    Query query = nullptr;
+    Symbol symbol = nullptr;
+    Line line = nullptr;
+
+    static const InlineApi &Get()
+    {
+        static const InlineApi api = [] {
+            InlineApi found;
+            HMODULE dbghelp = GetModuleHandleW(L"dbghelp.dll");
+            const auto look = [dbghelp](const char *name) {
+                return dbghelp ? reinterpret_cast<void *>(GetProcAddress(dbghelp, name)) : nullptr;
+            };
+            found.count = reinterpret_cast<Count>(look("SymAddrIncludeInlineTrace"));
+            found.query = reinterpret_cast<Query>(look("SymQueryInlineTrace"));
+            found.symbol = reinterpret_cast<Symbol>(look("SymFromInlineContextW"));
+            found.line = reinterpret_cast<Line>(look("SymGetLineFromInlineContextW"));
+            return found;
+        }();
+        return api;
+    }
+    bool ok() const { return count && query && symbol && line; }
+};
+
+// A symbol's name, and its file and line, at address in one inline context.
+bool NameInContext(const InlineApi &api, HANDLE process, DWORD64 address, DWORD context,
+                   InlinedCall *call)
+{
+    alignas(SYMBOL_INFOW) char buffer[sizeof(SYMBOL_INFOW) + 1024 * sizeof(wchar_t)] = {};
+    auto *info = reinterpret_cast<SYMBOL_INFOW *>(buffer);
+    info->SizeOfStruct = sizeof(SYMBOL_INFOW);
+    info->MaxNameLen = 1024;
+    DWORD64 displacement = 0;
+    if (!api.symbol(process, address, context, &displacement, info))
+        return false;
+    call->function = QString::fromWCharArray(info->Name, static_cast<int>(info->NameLen));
+    IMAGEHLP_LINEW64 line = {};
+    line.SizeOfStruct = sizeof(line);
+    DWORD lineDisplacement = 0;
+    if (api.line(process, address, context, 0, &lineDisplacement, &line)) {
+        call->file = QString::fromWCharArray(line.FileName);
+        call->line = static_cast<int>(line.LineNumber);
+    }
+    return true;
+}
+
+// The calls inlined at address, innermost first, where DbgHelp knows them; the symbol itself
+// then stands at the line of the outermost call.
+void AddInlinedCalls(HANDLE process, DWORD64 address, CodeSymbol *symbol)
+{
+    const InlineApi &api = InlineApi::Get();
+    const DWORD count = api.ok() ? api.count(process, address) : 0;
+    DWORD context = 0, frameIndex = 0;
+    if (count == 0 || !api.query(process, address, 0, address, address, &context, &frameIndex))
+        return;
+    for (DWORD i = 0; i < count; ++i) {
+        InlinedCall call;
+        if (NameInContext(api, process, address, context + i, &call))
+            symbol->inlined.push_back(call);
+    }
+    InlinedCall outer;
+    if (symbol->inlined.isEmpty() || !NameInContext(api, process, address, context + count, &outer))
+        return;
+    symbol->file = outer.file;
+    symbol->line = outer.line;
+    // Where DbgHelp gives an inlined call the outer function's own place (Wine 8 does for all
+    // but the innermost), it does not know the call's: no place rather than a wrong one.
+    for (int i = 1; i < symbol->inlined.size(); ++i) {
+        InlinedCall &call = symbol->inlined[i];
+        if (call.file == outer.file && call.line == outer.line) {
+            call.file.clear();
+            call.line = 0;
+        }
+    }
+}
+
 class Walking {
 public:
     explicit Walking(const ThreadCopy *copy) { t_walking = copy; }
@@ -102,6 +185,7 @@ CodeSymbol Resolve(HANDLE process, DWORD64 address)
         symbol.file = QString::fromWCharArray(line.FileName);
         symbol.line = static_cast<int>(line.LineNumber);
     }
+    AddInlinedCalls(process, address, &symbol);
     return symbol;
 }
 

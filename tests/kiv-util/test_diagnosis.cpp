@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "Diagnosis.h"
+#include "Frames.h"
 #include "StackCapture.h"
 
 namespace {
@@ -115,6 +116,44 @@ TEST(Diagnosis, TextShowsNamesAsTheyAreAndDeadlocksFirst)
     EXPECT_TRUE(Shown(capture).contains(
         QStringLiteral("Process 42 (%2 <b>&amp;%1) is already being traced by process 7 (%1 "
                        "strace);")));
+}
+
+// A frame with calls inlined at its address shows one frame for each, innermost first, then its
+// own at the outermost call; the frame limit counts what is shown.
+TEST(Frames, InlinedCallsBecomeFramesWithinTheLimit)
+{
+    struct Case {
+        int unwound;
+        int shown;
+        bool limit;
+    } cases[] = {{2, 8, false},
+                 {kStackFrameLimit / 4, kStackFrameLimit, false},
+                 {kStackFrameLimit / 4 + 1, kStackFrameLimit, true}};
+    for (const Case &test : cases) {
+        StackCapture capture;
+        capture.threads = {Thread(1, "t", QVector<uint64_t>(test.unwound, 0x1000))};
+        QHash<uint64_t, CodeSymbol> cache;
+        ResolveFrames(&capture, {QVector<uint64_t>(test.unwound, 0x0fff)}, &cache,
+                      [](uint64_t address) {
+                          CodeSymbol symbol;
+                          symbol.function = QStringLiteral("outer");
+                          symbol.start = address - 0x10;
+                          symbol.file = QStringLiteral("outer.cpp");
+                          symbol.line = 7;
+                          symbol.inlined = {{QStringLiteral("inner"), QStringLiteral("a.h"), 1},
+                                            {QStringLiteral("middle"), QStringLiteral("b.h"), 2},
+                                            {QStringLiteral("mid2"), QStringLiteral("c.h"), 3}};
+                          return symbol;
+                      });
+        const ThreadStack &thread = capture.threads[0];
+        ASSERT_EQ(thread.frames.size(), test.shown);
+        EXPECT_EQ(thread.walkEnd == WalkEnd::FrameLimit, test.limit);
+        EXPECT_TRUE(thread.frames[0].inlined && thread.frames[0].function == "inner" &&
+                    thread.frames[0].line == 1 && thread.frames[0].offset == 0);
+        EXPECT_TRUE(!thread.frames[3].inlined && thread.frames[3].function == "outer" &&
+                    thread.frames[3].file == "outer.cpp" && thread.frames[3].offset == 0x11);
+        EXPECT_EQ(cache.size(), 1) << "one address, named once";
+    }
 }
 
 } // namespace

@@ -59,12 +59,16 @@ TEST(WindowsCapture, ListsAllThreadsAndResumesThemAll)
     const QString html = FormatCapture(capture);
     EXPECT_TRUE(html.contains(QStringLiteral("ntdll")) || html.contains(QStringLiteral("kernel")))
         << html.left(2000).toStdString();
-    // The helper's own functions, named from its DWARF 4 debug information.
-    int named = 0;
+    // The helper's own functions, named from its DWARF 4 debug information, and the calls
+    // inlined into them as frames of their own.
+    int named = 0, inlined = 0;
     for (const ThreadStack &thread : capture.threads)
-        for (const StackFrame &frame : thread.frames)
-            named += frame.function.contains(QStringLiteral("norva_wait_here"));
+        for (const StackFrame &frame : thread.frames) {
+            named += !frame.inlined && frame.function.contains(QStringLiteral("norva_wait_here"));
+            inlined += frame.inlined && frame.function.startsWith(QStringLiteral("wait<"));
+        }
     EXPECT_EQ(named, 4) << html.left(4000).toStdString();
+    EXPECT_EQ(inlined, 4) << "std::condition_variable::wait, inlined in norva_wait_here";
 
     // Every thread runs again: the helper ends when asked.
     helper.write("quit\n");
@@ -96,6 +100,7 @@ TEST(WindowsCapture, NamesComeFromThePdbFileBesideTheProgram)
         EXPECT_EQ(html.count(QStringLiteral("norva_wait_here")), withPdb ? 1 : 0)
             << html.toStdString();
         EXPECT_EQ(html.contains(QStringLiteral("stack_helper.cpp:")), withPdb);
+        EXPECT_EQ(html.contains(QStringLiteral("wait (inlined)")), withPdb);
         if (!withPdb) {
             EXPECT_TRUE(html.contains(QStringLiteral("norva-pdb-helper.exe+0x")));
         }
