@@ -221,7 +221,11 @@ void AddInlinedCalls(Dwfl_Module *module, uint64_t address, CodeSymbol *symbol)
     // The innermost scope at the address; then the scopes that hold it in the code as compiled
     // (dwarf_getscopes would go on into the inlined function's own definition instead).
     const int found = cu ? dwarf_getscopes(cu, address - bias, &innermost) : 0;
-    const int count = found > 0 ? dwarf_getscopes_die(&innermost[0], &scopes) : 0;
+    bool inlined = false;
+    for (int i = 0; i < found && !inlined; ++i)
+        inlined = dwarf_tag(&innermost[i]) == DW_TAG_inlined_subroutine;
+    // Walking the unit again is dear in a large one: only where a call was inlined.
+    const int count = inlined ? dwarf_getscopes_die(&innermost[0], &scopes) : 0;
     QString file = symbol->file;
     int line = symbol->line;
     // From the address outwards: inlined calls, the blocks between them, and at last the

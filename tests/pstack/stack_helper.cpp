@@ -148,6 +148,20 @@ std::atomic<long long> g_longestGapUs{0};
 #endif
 
 #if !defined(_WIN32)
+// Says "ready" once the threads have had settleMs to get where they wait, and ends at the
+// first line on stdin.
+[[noreturn]] void ReadyUntilALine(int settleMs)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(settleMs));
+    std::printf("ready\n");
+    std::fflush(stdout);
+    std::string line;
+    std::getline(std::cin, line);
+    _exit(0);
+}
+#endif
+
+#if !defined(_WIN32)
 [[noreturn]] void ChainThroughLibraries(const std::string &dir, int count)
 {
     using Chain = void (*)(void *const *, int, int);
@@ -162,12 +176,7 @@ std::atomic<long long> g_longestGapUs{0};
         chain.push_back(entry);
     }
     std::thread([count] { reinterpret_cast<Chain>(chain[0])(chain.data(), 0, count); }).detach();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // at the end of the chain
-    std::printf("ready\n");
-    std::fflush(stdout);
-    std::string line;
-    std::getline(std::cin, line);
-    _exit(0);
+    ReadyUntilALine(200); // by then at the end of the chain
 }
 #endif
 
@@ -290,12 +299,7 @@ void StartLockCase(const std::string &mode)
             g_changed.wait(guard, [] { return false; });
         }).detach();
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // all of them asleep by now
-    std::printf("ready\n");
-    std::fflush(stdout);
-    std::string line;
-    std::getline(std::cin, line);
-    _exit(0);
+    ReadyUntilALine(300); // by then all of them asleep
 }
 #endif
 
