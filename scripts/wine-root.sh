@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# A Debian 12 root of its own with 32- and 64-bit Wine, for every Windows run: 32-bit Wine
+# cannot be installed beside this machine's packages (Multi-Arch: same wants the i386 packages
+# at the amd64 ones' versions, and some of those come from a suite whose i386 index is not to be
+# had), while a separate root has only the main and updates suites and no such conflict.
+#   scripts/wine-root.sh make          make the root, or make it anew when its recipe changed
+#   scripts/wine-root.sh run CMD...    run CMD in it, in the current folder (the source tree and
+#                                      /tmp are seen at the same paths), nothing left mounted
+# The root lives in $NORVA_WINE_ROOT (default /var/cache/norva/wine-root), outside the tree.
+set -euo pipefail
+root=${NORVA_WINE_ROOT:-/var/cache/norva/wine-root}
+src=$(cd "$(dirname "$0")/.." && pwd)
+packages=(wine wine32:i386 wine64 xvfb xauth fonts-wqy-zenhei)
+recipe="bookworm minbase i386 ${packages[*]}"
+stamp=$root/.norva-recipe
+
+need_root() {
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "wine-root: needs root; run this once, then try again:" >&2
+    echo "  sudo $0 $*" >&2
+    exit 1
+  fi
+}
+
+# The host's own Debian mirror, as its apt sources name it.
+mirror() {
+  local uri
+  uri=$(grep -hoE '^(URIs:|deb) +https?://[^ ]+' /etc/apt/sources.list.d/*.sources \
+    /etc/apt/sources.list 2>/dev/null | grep -v security | head -n1 | awk '{print $2}')
+  echo "${uri:-http://deb.debian.org/debian}"
+}
+
+make_root() {
+  need_root make
+  if [[ -f "$stamp" && "$(cat "$stamp")" == "$recipe" ]]; then
+    return 0
+  fi
+  command -v debootstrap >/dev/null || { echo "wine-root: debootstrap is missing" >&2; exit 1; }
+  local started=$SECONDS m
+  m=$(mirror)
+  rm -rf "$root"
+  mkdir -p "$(dirname "$root")"
+  echo "wine-root: making $root from $m (a few minutes, once)"
+  debootstrap --variant=minbase bookworm "$root" "$m" >/dev/null
+  printf 'deb %s bookworm main\ndeb %s bookworm-updates main\n' "$m" "$m" >"$root/etc/apt/sources.list"
+  in_root dpkg --add-architecture i386
+  in_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    "${packages[@]}" >/dev/null
+  in_root apt-get clean
+  echo "$recipe" >"$stamp"
+  echo "wine-root: ready in $((SECONDS - started)) s, $(du -sh "$root" | cut -f1)"
+}
+
+# Runs a command in the root with mounts private to it: /proc, /dev, /sys, the source tree and
+# /tmp at the same paths; all of them go when the command ends, however it ends.
+in_root() {
+  local cwd
+  cwd=$(pwd)
+  unshare -m --propagation private -- bash -c '
+    set -e
+    root=$1 src=$2 cwd=$3
+    shift 3
+    mount -t proc proc "$root/proc"
+    mount --rbind /dev "$root/dev"
+    mount --rbind /sys "$root/sys"
+    mkdir -p "$root$src" "$root/tmp"
+    mount --rbind "$src" "$root$src"
+    mount --rbind /tmp "$root/tmp"
+    exec chroot "$root" env -C "$cwd" "$@"' in_root "$root" "$src" "$cwd" "$@"
+}
+
+case ${1:-} in
+make) make_root ;;
+run)
+  shift
+  need_root run "$@"
+  make_root
+  in_root "$@"
+  ;;
+*)
+  echo "usage: $0 make | run COMMAND..." >&2
+  exit 2
+  ;;
+esac
