@@ -42,6 +42,18 @@ wait_starts() { # log count timeout-ms
   done
   echo $(($(now_ms) - t0))
 }
+# Runs a command every 10 ms until it succeeds, at most timeout ms; returns 1 if it never does.
+wait_until() { # timeout-ms command...
+  local t0 limit=$1
+  shift
+  t0=$(now_ms)
+  until "$@"; do
+    (($(now_ms) - t0 > limit)) && return 1
+    sleep 0.01
+  done
+}
+# A process holds a lock of the kind our named mutexes take (an open file description's).
+holds_mutex() { grep -qs OFDLCK "/proc/$1"/fdinfo/*; }
 percentile() { sort -n | awk -v p="$1" '{a[NR]=$1} END {i=int(NR*p/100+0.5); if (i<1) i=1; if (i>NR) i=NR; print a[i]}'; }
 cpu_ticks() { local line f; read -r line <"/proc/$1/stat"; read -r -a f <<<"${line##*) }"; echo $((f[11] + f[12])); }
 rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }

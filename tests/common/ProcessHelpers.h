@@ -85,10 +85,11 @@ inline void KillProcess(qint64 pid)
 }
 #endif
 
-// A field of /proc/<pid>/status ("TracerPid:", "State:", ...), trimmed.
-inline QByteArray StatusField(qint64 pid, const char *key)
+// A field of /proc/<pid>/status ("TracerPid:", "State:", ...), or of another file of that
+// form ("io"), trimmed.
+inline QByteArray StatusField(qint64 pid, const char *key, const char *name = "status")
 {
-    QFile file(QStringLiteral("/proc/%1/status").arg(pid));
+    QFile file(QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(name)));
     if (!file.open(QIODevice::ReadOnly))
         return {};
     for (const QByteArray &line : file.readAll().split('\n'))

@@ -135,7 +135,7 @@ TEST_F(FileLogTest, SetUpWritesStampedLinesAndNeverPrunesItsOwnFile)
 
     // A set-up on the stream that is still open moves logging into a new file, which exists.
     const std::string first = CurrentLogFileName();
-    ASSERT_TRUE(WaitFor([&] { return MakeLogFileName("txt") != first; }, 2000));
+    ASSERT_TRUE(WaitFor([&] { return MakeLogFileName("txt") != first; }, 5000));
     InstallFileLog(log, "kiv-studio/logs/");
     blog(LOG_INFO, "into the second file");
     EXPECT_NE(CurrentLogFileName(), first);

@@ -45,4 +45,4 @@ kill -9 "$(cut -d' ' -f1 "$work/starts.log")"
 wait_starts "$work/starts.log" 2 5000 >/dev/null || fail "launcher not restarted"
 echo "ok: the unpacked watchdog restarted a killed launcher"
 
-"$root/tests/scene-board/test_scene_x11.sh" "$work/root/usr/bin/scene-board" 2
+"$root/tests/scene-board/test_scene_x11.sh" "$work/root/usr/bin/scene-board"

@@ -127,7 +127,10 @@ run_programs() { # folder with the programs
   # Media Foundation: Wine's DirectShow hangs now and then (see scripts/windows-test.sh).
   WINEQT_MULTIMEDIA_PREFERRED_PLUGINS=windowsmediafoundation WINEQT_DEBUG_PLUGINS=1 \
     show_window "$dir/scene-board.exe" SceneBoard "$out/scene.txt" "$2"
-  sleep 2
+  local t0; t0=$(now_ms)
+  until grep -qiE 'loaded library .*(dsengine|wmfengine)' "$out/scene.txt" || (($(now_ms) - t0 > 30000)); do
+    sleep 0.2
+  done
   grep -qiE 'loaded library .*(dsengine|wmfengine)' "$out/scene.txt" ||
     fail "$2 scene-board loaded no media plugin: $(grep -i mediaservice "$out/scene.txt" | head -n3)"
   wine taskkill /F /IM norva-pstack.exe >/dev/null 2>&1 || true

@@ -27,6 +27,7 @@
 #include <thread>
 #if !defined(_WIN32)
 #include <chrono>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <pthread.h>
 #include <sys/prctl.h>
@@ -148,11 +149,41 @@ std::atomic<long long> g_longestGapUs{0};
 #endif
 
 #if !defined(_WIN32)
-// Says "ready" once the threads have had settleMs to get where they wait, and ends at the
-// first line on stdin.
+// Returns once every thread but the calling one sleeps in the kernel: a thread that has said
+// it is about to wait may not have got there yet.
+void UntilTheOthersSleep()
+{
+    // As /proc names this thread, which in a PID namespace of our own differs from gettid().
+    char link[64] = {};
+    const ssize_t n = readlink("/proc/thread-self", link, sizeof(link) - 1);
+    const std::string path(link, n > 0 ? static_cast<size_t>(n) : 0);
+    const std::string self = path.substr(path.rfind('/') + 1);
+    for (bool asleep = false; !asleep; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+        asleep = true;
+        DIR *tasks = opendir("/proc/self/task");
+        while (dirent *task = tasks ? readdir(tasks) : nullptr) {
+            if (task->d_name[0] == '.' || task->d_name == self)
+                continue;
+            const std::string path = "/proc/self/task/" + std::string(task->d_name) + "/stat";
+            char state = 0;
+            if (FILE *stat = std::fopen(path.c_str(), "r")) {
+                if (std::fscanf(stat, "%*d (%*[^)]) %c", &state) != 1)
+                    state = 0;
+                std::fclose(stat);
+            }
+            asleep = asleep && (state == 'S' || state == 'D' || state == 0);
+        }
+        if (tasks)
+            closedir(tasks);
+    }
+}
+
+// Says "ready" once the threads have had settleMs to get where they wait and sleep there, and
+// ends at the first line on stdin.
 [[noreturn]] void ReadyUntilALine(int settleMs)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(settleMs));
+    UntilTheOthersSleep();
     std::printf("ready\n");
     std::fflush(stdout);
     std::string line;
@@ -345,6 +376,9 @@ int main(int argc, char **argv)
         std::unique_lock<std::mutex> guard(g_lock);
         g_arrived.wait(guard, [count] { return g_waiting == count; });
     }
+#if !defined(_WIN32)
+    UntilTheOthersSleep();
+#endif
     std::printf("ready\n");
     std::fflush(stdout);
     std::string line;
