@@ -18,7 +18,8 @@ namespace {
 // The file logging goes to. Changed only under g_writeLock, and read there by every write.
 struct LiveFile {
     std::fstream *stream = nullptr; // the stream of the set-up that owns it now
-    std::wstring path;              // where a write that fails half-way is cut off again
+    SysLogFile file = kNoLogFile;   // where a write that fails half-way is cut off again
+    std::wstring firstChoice;       // the path of its second, which later set-ups share
     std::string name;               // bare file name
 };
 LiveFile g_live;
@@ -42,7 +43,7 @@ void WriteWholeLines(std::fstream &logFile, const char *data, size_t len)
     if (logFile)
         return;
     logFile.clear();
-    if (start != std::streampos(-1) && SysTruncateLog(g_live.path, start))
+    if (start != std::streampos(-1) && SysTruncateLog(g_live.file, start))
         logFile.seekp(start);
 }
 
@@ -167,57 +168,89 @@ void FileLogHandler(int level, const char *format, va_list args, void *param)
         SysDebugBreak();
 }
 
+namespace {
+
+// Another process may have made a log in the same second, or anything may stand under the
+// name: the next free name in the same pattern, which reads back as the same second.
+constexpr int kNamesPerSecond = 100;
+
+std::wstring NumberedPath(const std::wstring &path, int n)
+{
+    return n == 0 ? path : path.substr(0, path.size() - 4) + L" (" + std::to_wstring(n) + L").txt";
+}
+
+std::string NumberedName(const std::string &name, int n)
+{
+    return n == 0 ? name : name.substr(0, name.size() - 4) + " (" + std::to_string(n) + ").txt";
+}
+
+// The resolved wide path of folder + name; empty when it cannot be had.
+std::wstring ResolvedPath(const char *folder, const std::string &name)
+{
+    const std::string joined = std::string(folder ? folder : "") + name;
+    char *path = SysConfigPath(joined.c_str());
+    wchar_t *wide = nullptr;
+    std::wstring resolved;
+    if (path && os_utf8_to_wcs_ptr(path, 0, &wide) != 0)
+        resolved = wide;
+    bfree(wide);
+    bfree(path);
+    return resolved;
+}
+
+// A second set-up within the same second gets the live file's name: the open file moves to
+// this stream (the earlier content of the stream is closed) instead of a second file.
+bool ShareLiveFile(std::fstream &logFile, const std::wstring &path)
+{
+    std::fstream earlier;
+    {
+        std::lock_guard<std::mutex> guard(g_writeLock);
+        if (!g_live.stream || g_live.firstChoice != path || !g_live.stream->is_open())
+            return false;
+        if (g_live.stream != &logFile) {
+            logFile.swap(*g_live.stream);
+            earlier.swap(*g_live.stream); // what this stream held before
+            g_live.stream = &logFile;
+        }
+        logFile.clear();
+        g_currentLogName = g_live.name;
+    }
+    earlier.close();
+    base_set_log_handler(FileLogHandler, &logFile);
+    return true;
+}
+
+} // namespace
+
 void InstallFileLog(std::fstream &logFile, const char *folder)
 {
     std::lock_guard<std::mutex> setUp(g_setUpLock);
     FindNewestLog();
     g_currentLogName = MakeLogFileName("txt");
-    const std::string joined = std::string(folder ? folder : "") + g_currentLogName;
-    char *path = SysConfigPath(joined.c_str());
-
-    wchar_t *wide = nullptr;
-    if (!path || os_utf8_to_wcs_ptr(path, 0, &wide) == 0) {
-        bfree(wide);
-        bfree(path);
+    const std::wstring path = ResolvedPath(folder, g_currentLogName);
+    if (path.empty() || ShareLiveFile(logFile, path))
         return;
-    }
-    const std::wstring widePath(wide);
-    bfree(wide);
-    bfree(path);
 
-    std::fstream earlier;
-    bool shared = false;
-    {
-        // A second set-up within the same second gets the live file's name: opening it again
-        // would truncate it under the writers. The open file moves to this stream instead.
-        std::lock_guard<std::mutex> guard(g_writeLock);
-        if (g_live.stream && g_live.path == widePath && g_live.stream->is_open()) {
-            if (g_live.stream != &logFile) {
-                logFile.swap(*g_live.stream);
-                earlier.swap(*g_live.stream); // what this stream held before
-                g_live.stream = &logFile;
-            }
-            logFile.clear();
-            shared = true;
-        }
-    }
-    if (shared) {
-        earlier.close();
-        base_set_log_handler(FileLogHandler, &logFile);
-        return;
-    }
-
-    // Opened on a stream of its own first: a stream that is still open from an earlier set-up
+    // Made on a stream of its own first: a stream that is still open from an earlier set-up
     // cannot be opened again, and it keeps logging if the new file fails.
     std::fstream fresh;
-    if (SysOpenLogStream(fresh, widePath)) {
+    SysLogFile file = kNoLogFile;
+    int n = 0;
+    SysCreateResult made = SysCreateLogStream(fresh, path, &file);
+    while (made == SysCreateResult::NameTaken && ++n < kNamesPerSecond)
+        made = SysCreateLogStream(fresh, NumberedPath(path, n), &file);
+    if (made == SysCreateResult::Created) {
+        SysLogFile earlierFile;
         {
             std::lock_guard<std::mutex> guard(g_writeLock);
             logFile.swap(fresh);
             logFile.clear();
-            g_live = {&logFile, widePath, g_currentLogName};
+            earlierFile = g_live.stream ? g_live.file : kNoLogFile;
+            g_currentLogName = NumberedName(g_currentLogName, n);
+            g_live = {&logFile, file, path, g_currentLogName};
         }
         fresh.close(); // the earlier file, if any
+        SysCloseLogFile(earlierFile);
         SetLiveLogName(g_currentLogName.c_str());
         PruneOldestLog(folder);
         base_set_log_handler(FileLogHandler, &logFile);

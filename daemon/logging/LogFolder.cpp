@@ -1,12 +1,16 @@
 #include "LogFolder.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <util/bmem.h>
 #include <util/lexer.h>
 #include <util/platform.h>
+#include <utility>
+#include <vector>
 
 #include "sys_configdir.h"
+#include "sys_logio.h"
 
 namespace {
 
@@ -96,30 +100,28 @@ void FindNewestLog()
 void PruneOldestLog(const char *folder)
 {
     char *path = SysConfigPath(folder);
-    uint64_t oldest = UINT64_MAX;
-    std::string oldestName;
-    uint32_t count = 0;
+    std::vector<std::pair<uint64_t, std::string>> logs; // in the order they are listed
     os_dir_t *dir = path ? os_opendir(path) : nullptr;
     if (dir) {
         while (os_dirent *entry = os_readdir(dir)) {
             if (SkipEntry(entry))
                 continue;
             const uint64_t number = LogNameToNumber(entry->d_name);
-            if (number == 0)
-                continue;
-            if (number < oldest) {
-                oldest = number;
-                oldestName = entry->d_name;
-            }
-            ++count;
+            if (number != 0)
+                logs.emplace_back(number, entry->d_name);
         }
         os_closedir(dir);
-
-        // The file this process logs into is never removed; where open files cannot be
-        // deleted the removal would fail anyway, and elsewhere it would lose the live log.
-        if (count > g_maxLogFiles && oldestName != g_liveLogName) {
-            const std::string victim = std::string(path) + "/" + oldestName;
-            os_unlink(victim.c_str());
+    }
+    // Oldest first; of equal numbers the first listed. A live log, this process's or another
+    // one's, is never removed: the oldest of the others goes instead, or none.
+    std::stable_sort(logs.begin(), logs.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    if (logs.size() > g_maxLogFiles) {
+        for (const auto &log : logs) {
+            const std::string victim = std::string(path) + "/" + log.second;
+            if (log.second != g_liveLogName && !SysLogInUse(victim.c_str()) &&
+                os_unlink(victim.c_str()) == 0)
+                break;
         }
     }
     bfree(path);

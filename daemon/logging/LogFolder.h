@@ -9,6 +9,8 @@ uint64_t LogNameToNumber(const char *name);
 // Scans "kiv-studio/logs" and remembers the newest log as the previous log name.
 void FindNewestLog();
 // Removes the oldest log of folder when it holds more than the maximum; at most one a call.
+// A live log (this process's, or one another process holds) stays: the oldest of the others
+// goes instead.
 void PruneOldestLog(const char *folder);
 void SetMaxLogFiles(uint32_t count);
 // The newest log found by the last FindNewestLog that found one; "" before that.

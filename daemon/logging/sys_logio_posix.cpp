@@ -6,8 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <mutex>
 #include <pthread.h>
+#include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <util/bmem.h>
 #include <util/platform.h>
@@ -95,24 +98,75 @@ bool SysLocalTime(time_t seconds, struct tm *local)
     return localtime_r(&seconds, local) != nullptr;
 }
 
-bool SysOpenLogStream(std::fstream &stream, const std::wstring &path)
+namespace {
+
+// The stream on the very file fd names: through the descriptor's own link in /proc, else by
+// path, checked to be the same file and not a link.
+bool OpenStreamOn(std::fstream &stream, int fd, const char *path)
+{
+    stream.rdbuf()->pubsetbuf(nullptr, 0);
+    stream.open("/proc/self/fd/" + std::to_string(fd), std::ios::in | std::ios::out);
+    if (stream.is_open())
+        return true;
+    struct stat made, named;
+    if (fstat(fd, &made) != 0 || lstat(path, &named) != 0 || !S_ISREG(named.st_mode) ||
+        made.st_dev != named.st_dev || made.st_ino != named.st_ino)
+        return false;
+    stream.open(path, std::ios::in | std::ios::out);
+    return stream.is_open();
+}
+
+} // namespace
+
+SysCreateResult SysCreateLogStream(std::fstream &stream, const std::wstring &path, SysLogFile *file)
 {
     char *utf8 = nullptr;
     if (os_wcs_to_utf8_ptr(path.c_str(), path.size(), &utf8) == 0) {
         bfree(utf8);
-        return false;
+        return SysCreateResult::Failed;
     }
-    stream.rdbuf()->pubsetbuf(nullptr, 0);
-    stream.open(utf8, std::ios::in | std::ios::out | std::ios::trunc);
+    const int fd = open(utf8, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+    const int openError = errno;
+    if (fd < 0) {
+        bfree(utf8);
+        return openError == EEXIST ? SysCreateResult::NameTaken : SysCreateResult::Failed;
+    }
+    // Held as long as this descriptor is open: the mark of a live log for other processes.
+    struct flock lock = {};
+    lock.l_type = F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    const bool opened = fcntl(fd, F_OFD_SETLK, &lock) == 0 && OpenStreamOn(stream, fd, utf8);
+    if (!opened) {
+        close(fd);
+        bfree(utf8);
+        return SysCreateResult::Failed;
+    }
     bfree(utf8);
-    return stream.is_open();
+    *file = fd;
+    return SysCreateResult::Created;
 }
 
-bool SysTruncateLog(const std::wstring &path, std::streamoff size)
+void SysCloseLogFile(SysLogFile file)
 {
-    char *utf8 = nullptr;
-    const bool ok = os_wcs_to_utf8_ptr(path.c_str(), path.size(), &utf8) != 0 &&
-                    truncate(utf8, static_cast<off_t>(size)) == 0;
-    bfree(utf8);
-    return ok;
+    if (file != kNoLogFile)
+        close(static_cast<int>(file));
+}
+
+bool SysTruncateLog(SysLogFile file, std::streamoff size)
+{
+    return file != kNoLogFile && ftruncate(static_cast<int>(file), static_cast<off_t>(size)) == 0;
+}
+
+bool SysLogInUse(const char *path)
+{
+    // Never blocks: a FIFO or device planted under a log's name is not a log in use.
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct flock probe = {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    const bool held = fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+    close(fd);
+    return held;
 }

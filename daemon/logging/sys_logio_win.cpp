@@ -23,24 +23,48 @@ bool SysLocalTime(time_t seconds, struct tm *local)
     return localtime_s(local, &seconds) == 0;
 }
 
-bool SysOpenLogStream(std::fstream &stream, const std::wstring &path)
+SysCreateResult SysCreateLogStream(std::fstream &stream, const std::wstring &path, SysLogFile *file)
 {
-    // _wfopen underneath: shares reading and writing, not deletion.
+    // A new file only, and a link or junction of that name is a name taken, never followed.
+    // This handle shares reading and writing, not deletion: while it is open nobody removes or
+    // renames the file, so the stream opened by name below meets the very same one.
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS
+                   ? SysCreateResult::NameTaken
+                   : SysCreateResult::Failed;
+    }
+    // _wfopen underneath: it shares reading and writing, as the handle above does.
     stream.rdbuf()->pubsetbuf(nullptr, 0);
-    stream.open(path.c_str(), std::ios::in | std::ios::out | std::ios::trunc);
-    return stream.is_open();
+    stream.open(path.c_str(), std::ios::in | std::ios::out);
+    if (!stream.is_open()) {
+        CloseHandle(handle);
+        return SysCreateResult::Failed;
+    }
+    *file = reinterpret_cast<SysLogFile>(handle);
+    return SysCreateResult::Created;
 }
 
-bool SysTruncateLog(const std::wstring &path, std::streamoff size)
+void SysCloseLogFile(SysLogFile file)
 {
-    // The stream's own handle shares writing, so a second one may cut the file.
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    if (file != kNoLogFile)
+        CloseHandle(reinterpret_cast<HANDLE>(file));
+}
+
+bool SysTruncateLog(SysLogFile file, std::streamoff size)
+{
+    if (file == kNoLogFile)
         return false;
+    const HANDLE handle = reinterpret_cast<HANDLE>(file);
     LARGE_INTEGER at;
     at.QuadPart = size;
-    const bool ok = SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file);
-    CloseHandle(file);
-    return ok;
+    return SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) && SetEndOfFile(handle);
+}
+
+bool SysLogInUse(const char *)
+{
+    return false; // a live log is open without delete sharing: its removal fails
 }

@@ -1,6 +1,7 @@
 // What only Linux has: the debugger output on standard error, a write limit standing in for a
 // full disk, and a real tracer that receives the break of an error line.
 #include <csignal>
+#include <ctime>
 #include <fcntl.h>
 #include <regex>
 #include <set>
@@ -11,7 +12,10 @@
 #include <thread>
 #include <unistd.h>
 
+#include <QFileInfo>
+
 #include "FileLogFixture.h"
+#include "ProcessHelpers.h"
 
 namespace {
 
@@ -81,6 +85,13 @@ TEST_F(FileLogTest, FullDiskLosesLinesButTheHandlerGoesOn)
 
     // A file-size limit makes further writes fail, as a full disk would; the first one that
     // reaches it is written only in part.
+    // The live log's name swapped for a link to a file of the user's first: the cut-back of a
+    // line written in part acts on the log itself, never on whatever the name now leads to.
+    const std::string moved = logs_ + "/moved.txt",
+                      precious = config_.filePath("precious").toStdString();
+    std::ofstream(precious) << std::string(5000, 'p');
+    ASSERT_EQ(rename(CurrentPath().c_str(), moved.c_str()), 0);
+    ASSERT_EQ(symlink(precious.c_str(), CurrentPath().c_str()), 0);
     const off_t used = static_cast<off_t>(log.tellp());
     struct rlimit saved;
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
@@ -102,7 +113,8 @@ TEST_F(FileLogTest, FullDiskLosesLinesButTheHandlerGoesOn)
     signal(SIGXFSZ, SIG_DFL);
 
     CaptureStderr([] { blog(LOG_INFO, "after"); });
-    const std::vector<std::string> lines = ReadLines(CurrentPath());
+    EXPECT_EQ(QFileInfo(QString::fromStdString(precious)).size(), 5000) << "the user's file";
+    const std::vector<std::string> lines = ReadLines(moved);
     ASSERT_GE(lines.size(), 2u);
     EXPECT_NE(lines.front().find("before"), std::string::npos);
     EXPECT_NE(lines.back().find("after"), std::string::npos) << "the same stream writes again";
@@ -116,6 +128,112 @@ TEST_F(FileLogTest, FullDiskLosesLinesButTheHandlerGoesOn)
             EXPECT_TRUE(seen.insert(line.substr(line.find("lost"))).second) << line;
         }
     }
+}
+
+// Whatever stands under the name of the second a set-up runs in (a link to a file of the user's,
+// another process's log of that second) is left as it is: the log takes the next free name.
+TEST_F(FileLogTest, NamesTakenAlreadyAreNeverOpened)
+{
+    const std::string precious = config_.filePath("precious").toStdString();
+    const struct {
+        const char *what;
+        bool link;
+    } cases[] = {{"a link to a file of the user's", true}, {"another process's log", false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        QDir(QString::fromStdString(logs_)).removeRecursively();
+        QDir().mkpath(QString::fromStdString(logs_));
+        std::ofstream(precious) << "keep me";
+        // The names of this second and the next few, as the set-up may run in any of them.
+        for (int ahead = 0; ahead < 5; ++ahead) {
+            const time_t then = time(nullptr) + ahead;
+            char name[64];
+            strftime(name, sizeof(name), "%Y-%m-%d %H-%M-%S.txt", localtime(&then));
+            const std::string at = logs_ + "/" + name;
+            if (c.link) {
+                ASSERT_EQ(symlink(precious.c_str(), at.c_str()), 0);
+            } else {
+                std::ofstream(at) << "keep me";
+            }
+        }
+        SetMaxLogFiles(100);
+        std::fstream log;
+        InstallFileLog(log, "kiv-studio/logs/");
+        ASSERT_TRUE(log.is_open());
+        CaptureStderr([] { blog(LOG_INFO, "mine"); });
+        EXPECT_TRUE(std::regex_match(CurrentLogFileName(),
+                                     std::regex(R"(\d{4}-\d\d-\d\d \d\d-\d\d-\d\d \(1\)\.txt)")))
+            << CurrentLogFileName();
+        EXPECT_NE(LogNameToNumber(CurrentLogFileName()), 0u) << "the housekeeping reads it";
+        EXPECT_EQ(ReadLines(CurrentPath()).size(), 1u);
+        EXPECT_EQ(ReadLines(precious), std::vector<std::string>{"keep me"});
+        for (const std::string &name : Files()) {
+            if (name != CurrentLogFileName()) {
+                EXPECT_EQ(ReadLines(logs_ + "/" + name), std::vector<std::string>{"keep me"});
+            }
+        }
+    }
+}
+
+// Another process's live log is neither removed by this process's pruning nor overwritten by a
+// set-up in the same second: every line of both stays.
+TEST_F(FileLogTest, AnotherProcesssLiveLogKeepsEveryLine)
+{
+    const auto child = [](int ready, int go, const char *tag, int lines) {
+        const pid_t pid = fork();
+        if (pid != 0)
+            return pid;
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 2);
+        char byte = 0;
+        if (ready < 0 && read(go, &byte, 1) != 1) // both start together
+            _exit(3);
+        std::fstream log;
+        InstallFileLog(log, "kiv-studio/logs/");
+        for (int i = 0; i < lines; ++i)
+            blog(LOG_INFO, "%s %d", tag, i);
+        if (ready >= 0 && (write(ready, "r", 1) != 1 || read(go, &byte, 1) != 1))
+            _exit(3);
+        blog(LOG_INFO, "%s last", tag);
+        _exit(0);
+    };
+    const auto linesWith = [this](const std::string &tag) {
+        size_t n = 0;
+        for (const std::string &name : Files())
+            for (const std::string &line : ReadLines(logs_ + "/" + name))
+                n += line.find(": " + tag + " ") != std::string::npos;
+        return n;
+    };
+    int ready[2], go[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(go), 0);
+
+    // A logs; a second later this process sets up with the maximum at 0, which prunes the
+    // oldest log: A's, were it not live.
+    const pid_t a = child(ready[1], go[0], "A", 1);
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    const std::string name = Files().at(0);
+    ASSERT_TRUE(WaitFor([&] { return MakeLogFileName("txt") != name; }, 5000));
+    std::fstream log;
+    CaptureStderr([&] { InstallFileLog(log, "kiv-studio/logs/"); });
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(a, &status, 0), a);
+    EXPECT_EQ(linesWith("A"), 2u) << "A's log was removed under it";
+
+    // B and C set up in the same second and log 100 lines each (and keep every log).
+    SetMaxLogFiles(1000);
+    const std::string now = MakeLogFileName("txt");
+    ASSERT_TRUE(WaitFor([&] { return MakeLogFileName("txt") != now; }, 5000));
+    const pid_t b = child(-1, go[0], "B", 100), c = child(-1, go[0], "C", 100);
+    ASSERT_EQ(write(go[1], "gg", 2), 2);
+    ASSERT_EQ(waitpid(b, &status, 0), b);
+    ASSERT_EQ(waitpid(c, &status, 0), c);
+    EXPECT_EQ(linesWith("B"), 101u);
+    EXPECT_EQ(linesWith("C"), 101u);
+    for (int fd : {ready[0], ready[1], go[0], go[1]})
+        close(fd);
 }
 
 TEST_F(FileLogTest, ErrorsStopInAnAttachedDebuggerAfterTheFileLine)
