@@ -63,8 +63,9 @@ namespace {
 
 bool ReadFromCopy(const CopiedThread *copy, Dwarf_Addr address, Dwarf_Word *result)
 {
-    if (!copy || address < copy->stackStart ||
-        address + sizeof(Dwarf_Word) > copy->stackStart + copy->stack.size())
+    // In differences only: an address near the top of the address space must not wrap.
+    if (!copy || address < copy->stackStart || copy->stack.size() < sizeof(Dwarf_Word) ||
+        address - copy->stackStart > copy->stack.size() - sizeof(Dwarf_Word))
         return false;
     std::memcpy(result, copy->stack.data() + (address - copy->stackStart), sizeof(Dwarf_Word));
     return true;
