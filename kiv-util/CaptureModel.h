@@ -48,6 +48,7 @@ enum class WalkEnd {
     WalkerError,   // the unwinder gave up: ThreadStack::walkError holds its own message
     RepeatedFrame, // it stopped making progress
     NoRegisters,   // the registers could not be read: ThreadStack::error holds the code
+    BeyondCopy,    // the stack goes on past the part copied during the hold
 };
 
 enum class LockKind { None, Mutex, CriticalSection };
@@ -123,7 +124,7 @@ enum class NoteKind {
     DebugFileNotInflated,   // path
     DebugMemoryFull,        // path, limit: the inflated copies in use take all there may be
     ModuleSectionsTooLarge, // path, bytes, limit: a module's own sections, left out
-    StacksReadLate,         // count
+    StacksUnread,           // count
     CodeChanging,
 };
 

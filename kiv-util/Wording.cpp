@@ -196,10 +196,9 @@ QString NoteText(const CaptureNote &note)
         return QStringLiteral("the compressed debug sections of %1 were left out: they would take "
                               "%2 MiB once inflated, more than the %3 MiB allowed for one file")
             .arg(note.path, MiB(note.bytes), MiB(note.limit));
-    case NoteKind::StacksReadLate:
-        return QStringLiteral("the stacks of %1 threads were read after they were let go (the "
-                              "hold's deadline came first): where those threads moved on, their "
-                              "frames may not agree with their registers")
+    case NoteKind::StacksUnread:
+        return QStringLiteral("the stacks of %1 threads could not be read before the hold's "
+                              "deadline: they show where each thread stood, not how it got there")
             .arg(note.count);
     case NoteKind::CodeChanging:
         return QStringLiteral("the process was loading or unloading code during the capture: "
@@ -240,6 +239,8 @@ QString WalkEndText(const ThreadStack &thread)
         return QStringLiteral("the walk repeated a frame");
     case WalkEnd::NoRegisters:
         return SystemErrorText(thread.error);
+    case WalkEnd::BeyondCopy:
+        return QStringLiteral("stack deeper than the copy: outer frames not shown");
     }
     return QString();
 }

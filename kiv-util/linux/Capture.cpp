@@ -358,7 +358,7 @@ StackCapture Capturer::Attempt(unsigned long requested, int attempt)
     AddLeftThreads(hold, info, &capture);
     DescribeWaits(hold, NamespaceTids(capture.pid), &capture);
     if (hold.lateStacks > 0)
-        capture.notes << CaptureNote{NoteKind::StacksReadLate, {}, 0, 0, hold.lateStacks};
+        capture.notes << CaptureNote{NoteKind::StacksUnread, {}, 0, 0, hold.lateStacks};
     capture.notes << files_.Notes();
     capture.ok = true;
     return capture;

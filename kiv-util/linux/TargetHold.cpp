@@ -30,7 +30,7 @@ public:
         const size_t entries = Shared::Head() + sizeof(Entry) * static_cast<size_t>(capacity);
         head_ = (entries + 4095) & ~size_t(4095);
         const uint64_t stacks =
-            kThreadStackCopy * static_cast<uint64_t>(capacity) + kLeaderStackCopy;
+            kThreadStackCopy * static_cast<uint64_t>(capacity) + kLeaderStackCopy + kStackPool;
         size_ = head_ + stacks;
         void *at = mmap(nullptr, size_, PROT_READ | PROT_WRITE,
                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
@@ -43,6 +43,7 @@ public:
         madvise(base_, std::min(typical, size_), MADV_POPULATE_WRITE);
         shared()->capacity = capacity;
         shared()->stackCapacity = stacks;
+        shared()->poolLeft = kStackPool;
     }
     ~SharedArea()
     {
@@ -189,6 +190,8 @@ HoldResult HoldAndCopy(long long pid, const MapsSnapshot &maps, int stopWithinMs
         copy.tid = e.tid;
         copy.regs = e.regs;
         copy.stackStart = e.stackStart;
+        copy.stackLow = e.stackLow;
+        copy.stackHigh = e.stackHigh;
         copy.jobStopped = e.jobStopped;
         copy.lockWordsRead = e.lockAddress != 0;
         std::memcpy(copy.lockWords, e.lockWords, sizeof(copy.lockWords));

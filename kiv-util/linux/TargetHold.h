@@ -21,7 +21,10 @@ struct CopiedThread {
     arch::Registers regs = {};
     uint64_t stackStart = 0;    // address of stack[0]
     std::vector<uint8_t> stack; // from a little below the stack pointer upwards
-    bool jobStopped = false;    // it was stopped (SIGSTOP and the like) before the hold
+    // The stack's mapping: words in it outside the copy are what the thread has overwritten
+    // since, or may have; they are never read from the live process.
+    uint64_t stackLow = 0, stackHigh = 0;
+    bool jobStopped = false; // it was stopped (SIGSTOP and the like) before the hold
     // A thread asleep in the futex call: the first words at the futex address, read during the
     // hold (for a mutex: its lock word, count and owner). lockWordsRead is false otherwise.
     bool lockWordsRead = false;
@@ -48,7 +51,7 @@ struct HoldResult {
     bool tracerFailed = false; // the tracer could not be started or was killed at its deadline
     int tracerError = 0;       // errno of what kept the tracer from starting, 0 when it started
     int seizeError = 0;        // errno of the first refused seize (not a vanished thread)
-    int lateStacks = 0;        // copied threads whose stacks were left to be read live
+    int lateStacks = 0;        // copied threads whose stacks the deadline left unread
     double heldMs = 0;         // from the first stop asked for to the last thread let go
 };
 

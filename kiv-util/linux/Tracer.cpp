@@ -264,7 +264,7 @@ private:
         }
         const uint64_t sp = arch::StackPointer(e.regs);
         uint64_t from = sp > arch::kRedZone ? sp - arch::kRedZone : 0;
-        uint64_t to = sp + (e.tid == a_.pid ? kLeaderStackCopy : kThreadStackCopy);
+        uint64_t to = sp < UINT64_MAX - kMaxStackCopy ? sp + kMaxStackCopy : UINT64_MAX;
         const AddressRange *end = a_.maps + a_.mapCount;
         const AddressRange *map = std::upper_bound(
             a_.maps, end, sp, [](uint64_t at, const AddressRange &m) { return at < m.end; });
@@ -272,16 +272,21 @@ private:
             from = std::max(from, map->start);
             to = std::min(to, map->end);
         }
+        e.stackLow = map != end && sp >= map->start ? map->start : from;
+        e.stackHigh = map != end && sp >= map->start ? map->end : to;
         // The futex words a sleeping thread waits on are read with the stacks: whose mutex it
         // is comes from them.
         if (arch::SyscallNumber(e.regs) == arch::kFutexCall && arch::AsleepInSystemCall(e.regs))
             e.lockAddress = arch::SyscallArg0(e.regs);
         // The stack itself is read later, all threads in a few calls (see ReadStacks): here
-        // its place is only set aside.
-        const uint64_t room = s_.stackCapacity - s_.stackUsed;
+        // its place is only set aside. What lies beyond a thread's own share comes from the pool.
+        const uint64_t own = e.tid == a_.pid ? kLeaderStackCopy : kThreadStackCopy;
+        const uint64_t wanted = to > from ? to - from : 0;
+        const uint64_t granted = std::min(wanted, own + s_.poolLeft);
+        s_.poolLeft -= granted > own ? granted - own : 0;
         e.stackStart = from;
         e.stackOffset = s_.stackUsed;
-        e.stackLength = std::min(to > from ? to - from : 0, room);
+        e.stackLength = std::min(granted, s_.stackCapacity - s_.stackUsed);
         s_.stackUsed += (e.stackLength + 15) & ~uint64_t(15);
         e.Set(Outcome::Copied);
     }
@@ -394,8 +399,8 @@ private:
     }
 
     // The stacks of every stopped thread. A stack that cannot be read in full keeps what was
-    // read. Stacks not read by the deadline are read from the live process after the threads
-    // are let go (the viewer says how many).
+    // read. Stacks not read by the deadline stay unread (the viewer says how many): their walks
+    // end at the registers.
     void ReadStacks()
     {
         const double until = s_.startMs + a_.stopWithinMs - 5;

@@ -11,8 +11,15 @@
 
 namespace tracer {
 
+// A thread's stack is copied from just below its stack pointer up to the end of its mapping:
+// all of it, as it was while the thread was held. Each thread has this much of its own; deeper
+// stacks draw on a pool that all threads share, up to kMaxStackCopy each. A stack deeper than
+// what it got ends its walk at the copy's edge: words beyond are never read from the live
+// process, where a running thread has overwritten them since.
 constexpr uint64_t kLeaderStackCopy = 512 * 1024; // the main thread's stack runs deep
 constexpr uint64_t kThreadStackCopy = 64 * 1024;
+constexpr uint64_t kStackPool = 64ull << 20;
+constexpr uint64_t kMaxStackCopy = 8ull << 20; // the usual limit of a stack (ulimit -s)
 // The tracer's own stack, and how much longer than the hold it may take to seize and to end.
 constexpr size_t kTracerStack = 256 * 1024;
 constexpr int kTracerSpareMs = 850;
@@ -32,6 +39,7 @@ struct Entry {
     char wchan[48];  // where it slept just before the hold, if it did
     arch::Registers regs;
     uint64_t stackStart, stackOffset, stackLength;
+    uint64_t stackLow, stackHigh; // its stack's mapping (or the range tried without one)
     uint64_t lockAddress; // a futex it sleeps on, 0 when none (or its words could not be read)
     uint32_t lockWords[arch::kMutexWords];
     std::atomic<int> outcome;
@@ -50,7 +58,8 @@ struct Shared {
     bool execed;
     uint64_t stackUsed;
     uint64_t stackCapacity;
-    int lateStacks; // stacks left to be read after the release
+    uint64_t poolLeft; // of kStackPool
+    int lateStacks;    // stacks the deadline left unread
 
     Entry *entries() { return reinterpret_cast<Entry *>(reinterpret_cast<char *>(this) + Head()); }
     const Entry *entries() const

@@ -16,46 +16,51 @@
 #include <sys/uio.h>
 
 // The walker's view of the held threads: registers and stack copies, with anything else read
-// from the live process (code and data that do not change while a thread waits). libdw hands
-// it to every callback; it lives as long as the Dwfl and is refilled for each capture.
+// from the live process (code and data that do not change while a thread waits), but never a
+// word of a stack outside its copy. libdw hands it to every callback; it lives as long as the
+// Dwfl and is refilled for each capture.
 struct UnwindState {
     struct Thread {
         UnwindState *state;
         const CopiedThread *copy;
     };
-    struct Stack {
-        uint64_t start, end;
-        const CopiedThread *copy;
-    };
     long long memoryPid = 0;
-    std::vector<Thread> threads;    // in the hold's order
-    QHash<long long, size_t> byTid; // index into threads
-    std::vector<Stack> stacks;      // by start address
+    std::vector<Thread> threads;               // in the hold's order
+    QHash<long long, size_t> byTid;            // index into threads
+    std::vector<const CopiedThread *> byStack; // by the start of their stack's mapping
     const CopiedThread *current = nullptr;
+    bool beyondCopy = false; // the current walk wanted a stack word that was not copied
     size_t next = 0;
 
     void Fill(const HoldResult &hold)
     {
-        threads.clear();
-        byTid.clear();
-        stacks.clear();
+        Clear();
         for (const CopiedThread &copy : hold.copied) {
             byTid.insert(copy.tid, threads.size());
             threads.push_back({this, &copy});
-            if (!copy.stack.empty())
-                stacks.push_back({copy.stackStart, copy.stackStart + copy.stack.size(), &copy});
+            byStack.push_back(&copy);
         }
-        std::sort(stacks.begin(), stacks.end(),
-                  [](const Stack &a, const Stack &b) { return a.start < b.start; });
-        current = nullptr;
-        next = 0;
+        std::sort(byStack.begin(), byStack.end(), [](const CopiedThread *a, const CopiedThread *b) {
+            return a->stackLow < b->stackLow;
+        });
     }
     void Clear()
     {
         threads.clear();
         byTid.clear();
-        stacks.clear();
+        byStack.clear();
         current = nullptr;
+        beyondCopy = false;
+        next = 0;
+    }
+    // The thread whose stack's mapping holds address, if any.
+    const CopiedThread *StackOwner(Dwarf_Addr address) const
+    {
+        auto it = std::upper_bound(
+            byStack.begin(), byStack.end(), address,
+            [](Dwarf_Addr at, const CopiedThread *copy) { return at < copy->stackLow; });
+        return it != byStack.begin() && address < (*std::prev(it))->stackHigh ? *std::prev(it)
+                                                                              : nullptr;
     }
 };
 
@@ -96,12 +101,14 @@ bool MemoryRead(Dwfl *, Dwarf_Addr address, Dwarf_Word *result, void *arg)
     auto *state = static_cast<UnwindState *>(arg);
     if (ReadFromCopy(state->current, address, result))
         return true;
-    // Another thread's stack (a pointer into it): the copy whose range holds the address.
-    auto it = std::upper_bound(
-        state->stacks.begin(), state->stacks.end(), address,
-        [](Dwarf_Addr at, const UnwindState::Stack &stack) { return at < stack.start; });
-    if (it != state->stacks.begin() && ReadFromCopy(std::prev(it)->copy, address, result))
-        return true;
+    // A thread's stack (this one's, or another's that a pointer leads into): from its copy or
+    // not at all.
+    if (const CopiedThread *owner = state->StackOwner(address)) {
+        if (ReadFromCopy(owner, address, result))
+            return true;
+        state->beyondCopy = state->beyondCopy || owner == state->current;
+        return false;
+    }
     iovec local = {result, sizeof(Dwarf_Word)};
     iovec remote = {reinterpret_cast<void *>(address), sizeof(Dwarf_Word)};
     return process_vm_readv(static_cast<pid_t>(state->memoryPid), &local, 1, &remote, 1, 0) ==
@@ -340,12 +347,13 @@ QVector<QVector<uint64_t>> TargetSession::Unwind(const HoldResult &hold, long lo
         thread.tid = copy.tid;
         thread.name = ThreadName(pid, copy.tid);
         WalkContext ctx{&thread, {}, {}};
+        state_->beyondCopy = false;
         const int rc = dwfl_getthread_frames(dwfl_, static_cast<pid_t>(copy.tid), OnFrame, &ctx);
         if (rc != 0 && ctx.error.isEmpty() && thread.walkEnd != WalkEnd::FrameLimit)
             ctx.error = QString::fromUtf8(dwfl_errmsg(-1));
         if (thread.walkEnd != WalkEnd::FrameLimit && !ctx.error.isEmpty()) {
-            thread.walkEnd = WalkEnd::WalkerError;
-            thread.walkError = ctx.error;
+            thread.walkEnd = state_->beyondCopy ? WalkEnd::BeyondCopy : WalkEnd::WalkerError;
+            thread.walkError = state_->beyondCopy ? QString() : ctx.error;
         }
         threads->push_back(thread);
         lookups.push_back(ctx.lookup);
@@ -360,8 +368,8 @@ void TargetSession::Name(StackCapture *capture, const QVector<QVector<uint64_t>>
                   [this](uint64_t address) { return Resolve(address); });
     for (ThreadStack &thread : capture->threads) {
         // Running off the outermost frame is how every walk ends, not a truncation.
-        if (thread.walkEnd == WalkEnd::WalkerError && !thread.frames.isEmpty() &&
-            IsOutermost(thread.frames.last().function)) {
+        if ((thread.walkEnd == WalkEnd::WalkerError || thread.walkEnd == WalkEnd::BeyondCopy) &&
+            !thread.frames.isEmpty() && IsOutermost(thread.frames.last().function)) {
             thread.walkEnd = WalkEnd::Complete;
             thread.walkError.clear();
         }

@@ -12,6 +12,7 @@
 // a condition variable. "self": a thread locks a mutex it holds. "pi": three threads each hold
 // a priority-inheritance mutex and wait for the next one's; the system refuses the last lock.
 // "exit MS": N threads keep busy, and the process ends (exit_group) MS ms after "ready".
+// "deep": a busy thread runs two 160 KiB deep chains of calls, Deep<1..40>::A and ::B, in turn.
 // "undumpable": as without a mode, in a process that has made itself non-dumpable.
 // "chain DIR N": a thread waits at the end of a chain of calls through the libraries
 // DIR/lib0.so ... lib<N-1>.so, each exporting norva_chain.
@@ -227,6 +228,47 @@ void UntilTheOthersSleep()
 #endif
 
 #if !defined(_WIN32)
+// Two chains of 40 calls with 4 KiB frames each (160 KiB deep), run one after the other by a
+// busy thread: a capture sees one chain or the other, never a mix of both.
+template <int N> struct Deep {
+    __attribute__((noinline)) static void A(volatile unsigned *sink)
+    {
+        volatile char frame[4096];
+        frame[N % 4096] = static_cast<char>(N);
+        Deep<N + 1>::A(sink);
+        *sink = *sink + static_cast<unsigned>(frame[N % 4096]);
+    }
+    __attribute__((noinline)) static void B(volatile unsigned *sink)
+    {
+        volatile char frame[4096];
+        frame[N % 4096] = static_cast<char>(N);
+        Deep<N + 1>::B(sink);
+        *sink = *sink + static_cast<unsigned>(frame[N % 4096]) + 1;
+    }
+};
+template <> struct Deep<41> {
+    static void A(volatile unsigned *sink) { *sink = *sink + 1; }
+    static void B(volatile unsigned *sink) { *sink = *sink + 2; }
+};
+
+[[noreturn]] void BusyDeepStacks()
+{
+    std::thread([] {
+        volatile unsigned sink = 0;
+        for (;;) {
+            Deep<1>::A(&sink);
+            Deep<1>::B(&sink);
+        }
+    }).detach();
+    std::printf("ready\n");
+    std::fflush(stdout);
+    std::string line;
+    std::getline(std::cin, line);
+    _exit(0);
+}
+#endif
+
+#if !defined(_WIN32)
 // A new program every few milliseconds, started by a thread other than the main one: its
 // threads wait as usual in between.
 [[noreturn]] void ExecAgainAndAgain(int count, char **argv)
@@ -353,6 +395,8 @@ int main(int argc, char **argv)
         BusyThenExit(count, std::atoi(argv[3]));
     if (argc > 2 && std::string(argv[2]) == "heartbeat")
         HeartbeatAndVfork(count, 0);
+    if (argc > 2 && std::string(argv[2]) == "deep")
+        BusyDeepStacks();
     for (const char *mode : {"abba", "owner", "self", "pi"})
         if (argc > 2 && std::string(argv[2]) == mode)
             WaitOnLocks(mode);

@@ -479,6 +479,29 @@ TEST(StackCapture, ViewersThatMeetAlwaysReturnWithTheTruth)
     EXPECT_TRUE(shown.contains(QStringLiteral("is tracing this viewer"))) << shown.toStdString();
 }
 
+// A busy thread 160 KiB deep in one of two chains of calls: each capture shows one chain, whole,
+// as it was during the hold (words read from the live process afterwards mixed the two).
+TEST(StackCapture, DeepStacksOfRunningThreadsAreShownAsTheyWere)
+{
+    Helper helper(0, {QStringLiteral("deep")});
+    const QRegularExpression deep(QStringLiteral("^Deep<(\\d+)>::([AB])\\("));
+    for (int round = 0; round < 20; ++round) {
+        const StackCapture capture = CaptureStacks(static_cast<unsigned long>(helper.pid()));
+        ASSERT_TRUE(capture.ok) << FailureText(capture).toStdString();
+        for (const ThreadStack &thread : capture.threads) {
+            QSet<QString> chains;
+            QStringList shown;
+            for (const StackFrame &frame : thread.frames) {
+                shown << frame.function;
+                if (const auto m = deep.match(frame.function); m.hasMatch())
+                    chains << m.captured(2);
+            }
+            EXPECT_LE(chains.size(), 1) << shown.join('\n').toStdString();
+            EXPECT_EQ(thread.walkEnd, WalkEnd::Complete) << WalkEndText(thread).toStdString();
+        }
+    }
+}
+
 TEST(StackCapture, HoldEndsByItsDeadlineAtTwoThousandThreads)
 {
     Helper helper(2000, {QStringLiteral("heartbeat")});
@@ -812,7 +835,7 @@ TEST(StackCapture, LockWaitsNameTheThreadHoldingTheLock)
         SCOPED_TRACE(std::string(test.mode) + (test.inNamespace ? " in a PID namespace" : ""));
         if (test.inNamespace && geteuid() != 0)
             continue; // a PID namespace of its own needs root
-        const QStringList unshare = {"unshare", "-pf", NORVA_STACK_HELPER};
+        const QStringList unshare = {"unshare", "-pf", "--kill-child", NORVA_STACK_HELPER};
         Helper helper(0, {QString::fromLatin1(test.mode)},
                       test.inNamespace ? unshare : QStringList{NORVA_STACK_HELPER});
         const StackCapture capture =
