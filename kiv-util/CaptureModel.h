@@ -124,6 +124,7 @@ enum class NoteKind {
     DebugFileNotInflated,   // path
     DebugMemoryFull,        // path, limit: the inflated copies in use take all there may be
     ModuleSectionsTooLarge, // path, bytes, limit: a module's own sections, left out
+    MiniDebugInfoLeftOut,   // path, bytes (as declared; within the limit: it holds more), limit
     StacksUnread,           // count
     CodeChanging,
 };

@@ -196,6 +196,15 @@ QString NoteText(const CaptureNote &note)
         return QStringLiteral("the compressed debug sections of %1 were left out: they would take "
                               "%2 MiB once inflated, more than the %3 MiB allowed for one file")
             .arg(note.path, MiB(note.bytes), MiB(note.limit));
+    case NoteKind::MiniDebugInfoLeftOut:
+        if (note.bytes > note.limit)
+            return QStringLiteral("the MiniDebugInfo symbol table of %1 was left out: it would "
+                                  "take %2 MiB once inflated, more than the %3 MiB allowed for "
+                                  "one file")
+                .arg(note.path, MiB(note.bytes), MiB(note.limit));
+        return QStringLiteral("the MiniDebugInfo symbol table of %1 was left out: its compressed "
+                              "data is damaged, or holds more than it says")
+            .arg(note.path);
     case NoteKind::StacksUnread:
         return QStringLiteral("the stacks of %1 threads could not be read before the hold's "
                               "deadline: they show where each thread stood, not how it got there")

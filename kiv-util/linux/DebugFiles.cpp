@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <gelf.h>
 #include <libelf.h>
+#include <lzma.h>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -45,7 +46,69 @@ bool Needed(const char *name)
 struct InflatePlan {
     bool compressed = false;            // any compressed section at all
     unsigned long long neededBytes = 0; // the needed ones, once inflated
+    // A MiniDebugInfo section (an xz-compressed ELF file holding a symbol table, which libdw
+    // inflates whole): what it says it inflates to, and whether it stays within that.
+    bool miniDebugInfo = false;
+    unsigned long long miniDebugInfoBytes = 0;
+    bool miniDebugInfoHonest = true;
 };
+
+// What an xz stream says its content takes (from its index, at the end): 0 when it cannot be
+// read as one stream.
+unsigned long long DeclaredXzSize(const uint8_t *data, size_t size)
+{
+    lzma_stream_flags footer;
+    if (size < 2 * LZMA_STREAM_HEADER_SIZE ||
+        lzma_stream_footer_decode(&footer, data + size - LZMA_STREAM_HEADER_SIZE) != LZMA_OK ||
+        footer.backward_size > size - 2 * LZMA_STREAM_HEADER_SIZE)
+        return 0;
+    const uint8_t *index = data + size - LZMA_STREAM_HEADER_SIZE - footer.backward_size;
+    lzma_index *decoded = nullptr;
+    uint64_t memoryLimit = 16 << 20;
+    size_t at = 0;
+    if (lzma_index_buffer_decode(&decoded, &memoryLimit, nullptr, index, &at,
+                                 footer.backward_size) != LZMA_OK)
+        return 0;
+    const unsigned long long bytes = lzma_index_uncompressed_size(decoded);
+    lzma_index_end(decoded, nullptr);
+    return bytes;
+}
+
+// Whether an xz stream inflates to exactly the size it declares: inflated into a small buffer
+// and thrown away, given up as soon as it says more than that. A stream that lies about its
+// size would make libdw inflate without end.
+bool InflatesAsDeclared(const uint8_t *data, size_t size, unsigned long long declared)
+{
+    lzma_stream stream = LZMA_STREAM_INIT;
+    if (lzma_stream_decoder(&stream, 256 << 20, 0) != LZMA_OK)
+        return false;
+    uint8_t out[65536];
+    stream.next_in = data;
+    stream.avail_in = size;
+    unsigned long long total = 0;
+    lzma_ret ret = LZMA_OK;
+    while (ret == LZMA_OK && total <= declared) {
+        stream.next_out = out;
+        stream.avail_out = sizeof(out);
+        ret = lzma_code(&stream, LZMA_FINISH);
+        total += sizeof(out) - stream.avail_out;
+    }
+    lzma_end(&stream);
+    return ret == LZMA_STREAM_END && total == declared;
+}
+
+void PlanMiniDebugInfo(Elf_Scn *scn, InflatePlan *plan)
+{
+    Elf_Data *raw = elf_rawdata(scn, nullptr);
+    if (!raw || !raw->d_buf)
+        return;
+    const auto *data = static_cast<const uint8_t *>(raw->d_buf);
+    plan->miniDebugInfo = true;
+    plan->miniDebugInfoBytes = DeclaredXzSize(data, raw->d_size);
+    plan->miniDebugInfoHonest = plan->miniDebugInfoBytes > 0 &&
+                                plan->miniDebugInfoBytes <= kFileLimit &&
+                                InflatesAsDeclared(data, raw->d_size, plan->miniDebugInfoBytes);
+}
 
 InflatePlan Plan(Elf *elf)
 {
@@ -58,6 +121,10 @@ InflatePlan Plan(Elf *elf)
         if (!gelf_getshdr(scn, &shdr) || shdr.sh_type == SHT_NOBITS)
             continue;
         const char *name = elf_strptr(elf, strndx, shdr.sh_name);
+        if (name && std::strcmp(name, ".gnu_debugdata") == 0) {
+            PlanMiniDebugInfo(scn, &plan);
+            continue;
+        }
         unsigned long long size = shdr.sh_size;
         if (shdr.sh_flags & SHF_COMPRESSED) {
             plan.compressed = true;
@@ -81,15 +148,18 @@ InflatePlan Plan(Elf *elf)
 }
 
 // Inflates a compressed section that inflate names, and empties any other compressed one (no
-// bytes in the copy, nothing for libdw to inflate).
+// bytes in the copy, nothing for libdw to inflate), MiniDebugInfo included.
 bool Rewrite(Elf_Scn *scn, const char *name, bool inflate)
 {
     GElf_Shdr shdr;
     if (!gelf_getshdr(scn, &shdr))
         return true;
     const bool gnu = name && std::strncmp(name, ".zdebug", 7) == 0;
-    if (!(shdr.sh_flags & SHF_COMPRESSED) && !gnu)
+    const bool xz = name && std::strcmp(name, ".gnu_debugdata") == 0;
+    if (!(shdr.sh_flags & SHF_COMPRESSED) && !gnu && !xz)
         return true;
+    if (xz && inflate)
+        return true; // libdw inflates it; only a module file's copy leaves it out
     if (inflate && Needed(name))
         return (gnu ? elf_compress_gnu(scn, 0, 0) : elf_compress(scn, 0, 0)) >= 0;
     shdr.sh_type = SHT_NOBITS;
@@ -266,16 +336,15 @@ int DebugFileCache::WithoutBombs(int fd, const QString &path)
     Elf *elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
     const InflatePlan plan = elf ? Plan(elf) : InflatePlan();
     elf_end(elf);
-    if (plan.neededBytes <= kFileLimit)
+    if (plan.neededBytes <= kFileLimit && plan.miniDebugInfoHonest)
         return fd;
-    // A module's own compressed debug sections that would inflate past the bound are left out:
-    // its symbols and unwind tables still serve.
-    CaptureNote note;
-    note.kind = NoteKind::ModuleSectionsTooLarge;
-    note.path = path;
-    note.bytes = plan.neededBytes;
-    note.limit = kFileLimit;
-    notes_ << note;
+    // A module's own compressed debug sections that would inflate past the bound are left out,
+    // as is a MiniDebugInfo section that would or that says less than it holds: its symbols and
+    // unwind tables still serve.
+    if (plan.neededBytes > kFileLimit)
+        Note(NoteKind::ModuleSectionsTooLarge, path, plan.neededBytes, kFileLimit);
+    if (!plan.miniDebugInfoHonest)
+        Note(NoteKind::MiniDebugInfoLeftOut, path, plan.miniDebugInfoBytes, kFileLimit);
     const int copy = RewrittenCopy(fd, false);
     close(fd);
     return copy;

@@ -666,21 +666,37 @@ TEST(StackCapture, ModuleAndDebugFilesAreTheOnesTheTargetSees)
         << skipped.left(500).toStdString();
     EXPECT_LT(DebugFileCacheBytes(), 64ull << 20);
 
-    // A bomb among a module's own debug sections is left out before libdw would inflate it.
-    const QString inModule = dir.filePath(QStringLiteral("in-module"));
-    ASSERT_TRUE(Tool("objcopy", {"--add-section", ".zdebug_addr=" + bombFile.fileName(),
-                                 NORVA_STACK_HELPER, inModule}));
-    ASSERT_TRUE(QFile::setPermissions(inModule, QFile::ReadOwner | QFile::ExeOwner));
-    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
-    ASSERT_TRUE(clearRefs.open(QIODevice::WriteOnly) && clearRefs.write("5") == 1); // peak RSS
-    clearRefs.close();
-    const long long peakBefore = StatusField(getpid(), "VmHWM:").split(' ').value(0).toLongLong();
-    const QString leftOut = CaptureText(Helper(2, {}, {inModule}));
-    const long long peakAfter = StatusField(getpid(), "VmHWM:").split(' ').value(0).toLongLong();
-    EXPECT_TRUE(leftOut.contains(QStringLiteral("compressed debug sections of")))
-        << leftOut.left(500).toStdString();
-    EXPECT_TRUE(leftOut.contains(QStringLiteral("norva_wait_here()")));
-    EXPECT_LT(peakAfter - peakBefore, 100 * 1024) << "kB more at the peak";
+    // A bomb among a module's own compressed sections is left out before libdw would inflate
+    // it: a compressed debug section, or a MiniDebugInfo symbol table (xz) in a module that has
+    // no other.
+    const QString xzBomb = dir.filePath(QStringLiteral("xz-bomb"));
+    ASSERT_TRUE(Tool("sh", {"-c", "head -c 335544320 /dev/zero | xz -0 >" + xzBomb}));
+    const struct {
+        const char *name;
+        QStringList change;
+        const char *note;
+        bool named; // from the module's own symbols still
+    } bombs[] = {
+        {"zdebug", {"--add-section", ".zdebug_addr=" + bombFile.fileName()},
+         "compressed debug sections of", true},
+        {"minidebuginfo", {"--strip-all", "--add-section", ".gnu_debugdata=" + xzBomb},
+         "MiniDebugInfo symbol table of", false},
+    };
+    for (const auto &bomb : bombs) {
+        SCOPED_TRACE(bomb.name);
+        const QString inModule = dir.filePath(QString::fromLatin1(bomb.name));
+        ASSERT_TRUE(Tool("objcopy", bomb.change + QStringList{NORVA_STACK_HELPER, inModule}));
+        ASSERT_TRUE(QFile::setPermissions(inModule, QFile::ReadOwner | QFile::ExeOwner));
+        QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+        ASSERT_TRUE(clearRefs.open(QIODevice::WriteOnly) && clearRefs.write("5") == 1); // peak
+        clearRefs.close();
+        const long long before = StatusField(getpid(), "VmHWM:").split(' ').value(0).toLongLong();
+        const QString leftOut = CaptureText(Helper(2, {}, {inModule}));
+        const long long after = StatusField(getpid(), "VmHWM:").split(' ').value(0).toLongLong();
+        EXPECT_TRUE(leftOut.contains(QLatin1String(bomb.note))) << leftOut.left(500).toStdString();
+        EXPECT_EQ(leftOut.contains(QStringLiteral("norva_wait_here()")), bomb.named);
+        EXPECT_LT(after - before, 100 * 1024) << "kB more at the peak";
+    }
 
     // Another file mounted over the mapped one, in the target's own mount namespace: the names
     // come from the file it runs, or from nowhere.
