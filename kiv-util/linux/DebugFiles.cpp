@@ -239,6 +239,82 @@ QByteArrayList Candidates(const QByteArray &buildId, const char *moduleName, con
     return paths;
 }
 
+// Where the shared file of a dwz'd debug file (its alt file) may be: by its build-id under the
+// system's debug folder, then where its link says, absolute or relative to the debug file.
+QByteArrayList AltCandidates(const QByteArray &altId, const char *fileName, const char *altLink)
+{
+    QByteArrayList paths;
+    if (altId.size() > 1)
+        paths << "/usr/lib/debug/.build-id/" + altId.left(1).toHex() + '/' + altId.mid(1).toHex() +
+                     ".debug";
+    const QByteArray link(altLink);
+    const QByteArray file(fileName ? fileName : "");
+    if (link.startsWith('/'))
+        paths << link;
+    else if (!link.isEmpty() && file.contains('/'))
+        paths << file.left(file.lastIndexOf('/') + 1) + link;
+    return paths;
+}
+
+// Whether libdwfl asks for the alt file of fileName (a debug file whose DWARF a dwz run moved
+// in part to a shared file): it names the file's .gnu_debugaltlink, with no CRC. altId: the
+// build-id the link records.
+bool AskedForAltFile(const char *fileName, const char *debuglink, GElf_Word crc, QByteArray *altId)
+{
+    if (!fileName || !debuglink || crc != 0)
+        return false;
+    const int fd = open(fileName, O_RDONLY | O_CLOEXEC);
+    Elf *elf = fd >= 0 ? elf_begin(fd, ELF_C_READ_MMAP, nullptr) : nullptr;
+    size_t strndx = 0;
+    bool found = false;
+    if (elf && elf_getshdrstrndx(elf, &strndx) == 0) {
+        for (Elf_Scn *scn = elf_nextscn(elf, nullptr); scn && !found; scn = elf_nextscn(elf, scn)) {
+            GElf_Shdr shdr;
+            const char *name =
+                gelf_getshdr(scn, &shdr) ? elf_strptr(elf, strndx, shdr.sh_name) : nullptr;
+            Elf_Data *data = name && std::strcmp(name, ".gnu_debugaltlink") == 0
+                                 ? elf_getdata(scn, nullptr)
+                                 : nullptr;
+            if (!data || !data->d_buf)
+                continue;
+            const char *text = static_cast<const char *>(data->d_buf);
+            const size_t length = strnlen(text, data->d_size);
+            found = length < data->d_size && std::strcmp(text, debuglink) == 0;
+            if (found)
+                *altId = QByteArray(text + length + 1, static_cast<int>(data->d_size - length - 1));
+        }
+    }
+    elf_end(elf);
+    if (fd >= 0)
+        close(fd);
+    return found && !altId->isEmpty();
+}
+
+bool HasSection(Elf *elf, const char *wanted)
+{
+    size_t strndx = 0;
+    if (!elf || elf_getshdrstrndx(elf, &strndx) != 0)
+        return false;
+    for (Elf_Scn *scn = elf_nextscn(elf, nullptr); scn; scn = elf_nextscn(elf, scn)) {
+        GElf_Shdr shdr;
+        const char *name =
+            gelf_getshdr(scn, &shdr) ? elf_strptr(elf, strndx, shdr.sh_name) : nullptr;
+        if (name && std::strcmp(name, wanted) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Split DWARF: the skeleton units of a file that has them address their code through a table
+// of addresses of its own.
+bool MayHoldSkeletons(int fd)
+{
+    Elf *elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
+    const bool split = HasSection(elf, ".debug_addr");
+    elf_end(elf);
+    return split;
+}
+
 // The file belongs to the module: the same build-id, or without one the debug link's CRC.
 bool Matches(Elf *elf, int fd, const QByteArray &buildId, GElf_Word crc)
 {
@@ -325,6 +401,18 @@ int DebugFileCache::FindElf(const char *moduleName, char **fileName, Elf **elf)
     if (fd < 0)
         return -1;
     fd = WithoutBombs(fd, QString::fromUtf8(moduleName));
+    if (fd >= 0 && MayHoldSkeletons(fd)) {
+        // libdw looks for split units beside the file of the descriptor it reads: it keeps
+        // this one.
+        *elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
+        if (!*elf) {
+            close(fd);
+            return -1;
+        }
+        *fileName = strdup(inRoot.constData());
+        ++sessionFiles_;
+        return fd;
+    }
     *elf = fd >= 0 ? MappedElf(fd) : nullptr;
     if (*elf)
         *fileName = strdup(inRoot.constData());
@@ -429,17 +517,29 @@ int DebugFileCache::Keep(int fd, const struct stat &st, const QByteArray &buildI
 }
 
 // Our own search rather than libdwfl's: that one opens what it finds with libdw, which
-// inflates every compressed debug section there before anyone could look at their sizes.
+// inflates every compressed debug section there before anyone could look at their sizes. The
+// same call asks for a debug file's alt file, which is never the module's own debug file.
 int DebugFileCache::FindDebuginfo(Dwfl_Module *module, const char *moduleName, const char *fileName,
                                   const char *debuglinkFile, GElf_Word debuglinkCrc,
                                   char **debuginfoFileName)
 {
+    QByteArray altId;
+    if (AskedForAltFile(fileName, debuglinkFile, debuglinkCrc, &altId))
+        return FindFile(AltCandidates(altId, fileName, debuglinkFile), altId, 0, debuginfoFileName);
     const unsigned char *id = nullptr;
     GElf_Addr idAddress = 0;
     const int idLength = dwfl_module_build_id(module, &id, &idAddress);
     const QByteArray buildId =
         idLength > 0 ? QByteArray(reinterpret_cast<const char *>(id), idLength) : QByteArray();
-    for (const QByteArray &path : Candidates(buildId, moduleName, fileName, debuglinkFile)) {
+    return FindFile(Candidates(buildId, moduleName, fileName, debuglinkFile), buildId, debuglinkCrc,
+                    debuginfoFileName);
+}
+
+// The first of candidates that is the file wanted (build-id, or without one the CRC).
+int DebugFileCache::FindFile(const QByteArrayList &candidates, const QByteArray &buildId,
+                             GElf_Word debuglinkCrc, char **debuginfoFileName)
+{
+    for (const QByteArray &path : candidates) {
         int fd = open(path.constData(), O_RDONLY | O_CLOEXEC);
         struct stat st;
         if (fd < 0)
@@ -480,6 +580,22 @@ int DebugFileCache::FindDebuginfo(Dwfl_Module *module, const char *moduleName, c
         return fd;
     }
     return -1;
+}
+
+bool DebugFileWithinBounds(const QByteArray &path)
+{
+    const int fd = open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0)
+            close(fd);
+        return false;
+    }
+    Elf *elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
+    const InflatePlan plan = elf ? Plan(elf) : InflatePlan();
+    elf_end(elf);
+    close(fd);
+    return elf && plan.neededBytes <= kFileLimit && plan.miniDebugInfoHonest;
 }
 
 void DebugFileCache::SetModuleView(long long pid, const MapsSnapshot &maps)

@@ -69,6 +69,8 @@ private:
               unsigned long long limit);
     int FindDebuginfo(Dwfl_Module *module, const char *moduleName, const char *fileName,
                       const char *debuglink, GElf_Word crc, char **debuginfoFileName);
+    int FindFile(const QByteArrayList &candidates, const QByteArray &buildId, GElf_Word crc,
+                 char **debuginfoFileName);
     int Keep(int fd, const struct stat &st, const QByteArray &buildId,
              unsigned long long neededBytes, bool compressed, const QString &path);
     // Room for bytes more, and for one more file; false when the live session holds too much.
@@ -83,6 +85,10 @@ private:
 
     friend struct DebugFileCallbacks;
 };
+
+// A file that libdw opens by itself (a split unit's .dwo): a regular file whose sections stay
+// within the bounds of a debug file.
+bool DebugFileWithinBounds(const QByteArray &path);
 
 // Bytes the capture library's kept debug-file copies take now.
 unsigned long long DebugFileCacheBytes();

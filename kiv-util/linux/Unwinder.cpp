@@ -1,6 +1,7 @@
 #include "Unwinder.h"
 
 #include "ProcFiles.h"
+#include "Scopes.h"
 
 #include <QFileInfo>
 #include <QSet>
@@ -10,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cxxabi.h>
 #include <dwarf.h>
 #include <elfutils/libdw.h>
 #include <sys/uio.h>
@@ -186,89 +186,7 @@ int ReportFromMaps(Dwfl *dwfl, long long memoryPid, const MapsSnapshot &maps)
     return 0;
 }
 
-// A DIE's name as shown: its linkage name demangled, else its plain name, from the DIE or the
-// abstract one it is an instance of.
-QString DieName(Dwarf_Die *die)
-{
-    Dwarf_Attribute attr;
-    const char *linkage = nullptr;
-    if (dwarf_attr_integrate(die, DW_AT_linkage_name, &attr) ||
-        dwarf_attr_integrate(die, DW_AT_MIPS_linkage_name, &attr))
-        linkage = dwarf_formstring(&attr);
-    if (linkage)
-        return CleanSymbolName(linkage);
-    const char *name =
-        dwarf_attr_integrate(die, DW_AT_name, &attr) ? dwarf_formstring(&attr) : nullptr;
-    return name ? QString::fromUtf8(name) : QString();
-}
-
-// Where an inlined call stands in the function it was inlined into.
-void CallSite(Dwarf_Die *cu, Dwarf_Die *inlined, QString *file, int *line)
-{
-    Dwarf_Attribute attr;
-    Dwarf_Word index = 0, number = 0;
-    Dwarf_Files *files = nullptr;
-    size_t count = 0;
-    file->clear();
-    *line = 0;
-    if (dwarf_formudata(dwarf_attr(inlined, DW_AT_call_line, &attr), &number) == 0)
-        *line = static_cast<int>(number);
-    if (dwarf_formudata(dwarf_attr(inlined, DW_AT_call_file, &attr), &index) == 0 &&
-        dwarf_getsrcfiles(cu, &files, &count) == 0 && index < count)
-        if (const char *name = dwarf_filesrc(files, index, nullptr, nullptr))
-            *file = QString::fromUtf8(name);
-}
-
-// The calls inlined at address, innermost first: each named after the function inlined and
-// placed where the address is in it; the symbol itself then stands at the outermost call.
-void AddInlinedCalls(Dwfl_Module *module, uint64_t address, CodeSymbol *symbol)
-{
-    Dwarf_Addr bias = 0;
-    Dwarf_Die *cu = dwfl_module_addrdie(module, address, &bias);
-    Dwarf_Die *innermost = nullptr, *scopes = nullptr;
-    // The innermost scope at the address; then the scopes that hold it in the code as compiled
-    // (dwarf_getscopes would go on into the inlined function's own definition instead).
-    const int found = cu ? dwarf_getscopes(cu, address - bias, &innermost) : 0;
-    bool inlined = false;
-    for (int i = 0; i < found && !inlined; ++i)
-        inlined = dwarf_tag(&innermost[i]) == DW_TAG_inlined_subroutine;
-    // Walking the unit again is dear in a large one: only where a call was inlined.
-    const int count = inlined ? dwarf_getscopes_die(&innermost[0], &scopes) : 0;
-    QString file = symbol->file;
-    int line = symbol->line;
-    // From the address outwards: inlined calls, the blocks between them, and at last the
-    // function they are all part of.
-    for (int i = 0; i < count && dwarf_tag(&scopes[i]) != DW_TAG_subprogram; ++i) {
-        if (dwarf_tag(&scopes[i]) != DW_TAG_inlined_subroutine)
-            continue;
-        symbol->inlined.push_back({DieName(&scopes[i]), file, line});
-        CallSite(cu, &scopes[i], &file, &line);
-    }
-    if (!symbol->inlined.isEmpty()) {
-        symbol->file = file;
-        symbol->line = line;
-    }
-    std::free(scopes);
-    std::free(innermost);
-}
-
 } // namespace
-
-QString CleanSymbolName(const char *raw)
-{
-    QByteArray name(raw);
-    const int at = name.indexOf('@'); // versioned symbols: memcpy@@GLIBC_2.14
-    if (at > 0)
-        name.truncate(at);
-    // Only mangled names: the demangler would read a C function "h" as the type it encodes.
-    int status = -1;
-    char *demangled = name.startsWith("_Z")
-                          ? abi::__cxa_demangle(name.constData(), nullptr, nullptr, &status)
-                          : nullptr;
-    QString result = QString::fromUtf8(status == 0 && demangled ? demangled : name.constData());
-    std::free(demangled);
-    return result;
-}
 
 TargetSession::TargetSession(DebugFileCache *files, Elf *arch)
     : files_(files), arch_(arch), state_(std::make_unique<UnwindState>())
@@ -406,6 +324,6 @@ CodeSymbol TargetSession::Resolve(uint64_t address) const
             symbol.line = lineNo;
         }
     }
-    AddInlinedCalls(module, address, &symbol);
+    AddScopes(module, address, &symbol);
     return symbol;
 }

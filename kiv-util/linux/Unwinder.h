@@ -51,6 +51,3 @@ private:
     std::unique_ptr<UnwindState> state_; // the walker's argument for as long as dwfl_ lives
     QHash<uint64_t, CodeSymbol> symbols_;
 };
-
-// A symbol's name as shown: without version suffix, demangled where it is a C++ name.
-QString CleanSymbolName(const char *raw);

@@ -1,0 +1,272 @@
+#include "Scopes.h"
+
+#include "DebugFiles.h"
+
+#include <QByteArray>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <cxxabi.h>
+#include <dwarf.h>
+#include <elfutils/libdw.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// A DIE's name as shown: its linkage name demangled, else its plain name, from the DIE or the
+// abstract one it is an instance of.
+QString DieName(Dwarf_Die *die)
+{
+    Dwarf_Attribute attr;
+    const char *linkage = nullptr;
+    if (dwarf_attr_integrate(die, DW_AT_linkage_name, &attr) ||
+        dwarf_attr_integrate(die, DW_AT_MIPS_linkage_name, &attr))
+        linkage = dwarf_formstring(&attr);
+    if (linkage)
+        return CleanSymbolName(linkage);
+    const char *name =
+        dwarf_attr_integrate(die, DW_AT_name, &attr) ? dwarf_formstring(&attr) : nullptr;
+    return name ? QString::fromUtf8(name) : QString();
+}
+
+// Where an inlined call stands in the function it was inlined into (file numbers are the
+// call's own unit's).
+void CallSite(Dwarf_Die *inlined, QString *file, int *line)
+{
+    Dwarf_Attribute attr;
+    Dwarf_Word index = 0, number = 0;
+    Dwarf_Files *files = nullptr;
+    size_t count = 0;
+    Dwarf_Die cu;
+    file->clear();
+    *line = 0;
+    if (dwarf_formudata(dwarf_attr(inlined, DW_AT_call_line, &attr), &number) == 0)
+        *line = static_cast<int>(number);
+    if (dwarf_formudata(dwarf_attr(inlined, DW_AT_call_file, &attr), &index) == 0 &&
+        dwarf_diecu(inlined, &cu, nullptr, nullptr) &&
+        dwarf_getsrcfiles(&cu, &files, &count) == 0 && index < count)
+        if (const char *name = dwarf_filesrc(files, index, nullptr, nullptr))
+            *file = QString::fromUtf8(name);
+}
+
+// Interrupts, while it lives, a wait of this thread in a system call: a signal every 100 ms
+// whose handler does nothing and restarts nothing. libdw opens a split unit's file by itself,
+// and a FIFO put there would hold that open for ever.
+class WaitBreaker {
+public:
+    WaitBreaker()
+    {
+        static std::once_flag installed;
+        std::call_once(installed, [] {
+            struct sigaction quiet = {};
+            quiet.sa_handler = [](int) {};
+            sigemptyset(&quiet.sa_mask);
+            sigaction(Signal(), &quiet, nullptr); // no SA_RESTART
+        });
+        sigevent event = {};
+        event.sigev_notify = SIGEV_THREAD_ID;
+        event.sigev_signo = Signal();
+        event._sigev_un._tid = gettid();
+        armed_ = timer_create(CLOCK_MONOTONIC, &event, &timer_) == 0;
+        const itimerspec every = {{0, 100'000'000}, {0, 100'000'000}};
+        armed_ = armed_ && timer_settime(timer_, 0, &every, nullptr) == 0;
+    }
+    ~WaitBreaker()
+    {
+        if (armed_)
+            timer_delete(timer_);
+    }
+    bool armed() const { return armed_; }
+
+private:
+    static int Signal() { return SIGRTMIN + 7; }
+    timer_t timer_ = {};
+    bool armed_ = false;
+};
+
+QByteArray StringAttribute(Dwarf_Die *die, unsigned name, unsigned gnuName = 0)
+{
+    Dwarf_Attribute attr;
+    const char *text = dwarf_attr(die, name, &attr) || (gnuName && dwarf_attr(die, gnuName, &attr))
+                           ? dwarf_formstring(&attr)
+                           : nullptr;
+    return text ? QByteArray(text) : QByteArray();
+}
+
+// The split unit of a skeleton, which libdw looks for by itself: the .dwo file beside the file
+// it read the skeleton from, then under the unit's compilation folder. Asked only when each of
+// those that exists is a debug file within bounds.
+bool SplitUnit(Dwfl_Module *module, Dwarf_Die *skeleton, Dwarf_Die *split)
+{
+    const QByteArray dwo = StringAttribute(skeleton, DW_AT_dwo_name, DW_AT_GNU_dwo_name);
+    const QByteArray compDir = StringAttribute(skeleton, DW_AT_comp_dir);
+    if (dwo.isEmpty())
+        return false;
+    QByteArrayList paths;
+    if (dwo.startsWith('/')) {
+        paths << dwo;
+    } else {
+        // Beside the file the unit came from, as named and as the descriptor libdw reads
+        // resolves.
+        const char *mainFile = nullptr, *debugFile = nullptr;
+        dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr, &mainFile,
+                         &debugFile);
+        for (const char *file : {mainFile, debugFile}) {
+            if (!file)
+                continue;
+            char *real = realpath(file, nullptr);
+            for (const QByteArray &named : {QByteArray(file), QByteArray(real ? real : "")})
+                if (named.contains('/'))
+                    paths << named.left(named.lastIndexOf('/') + 1) + dwo;
+            std::free(real);
+        }
+        if (compDir.startsWith('/'))
+            paths << compDir + '/' + dwo;
+    }
+    for (const QByteArray &path : paths) {
+        struct stat st;
+        if (stat(path.constData(), &st) == 0 && !DebugFileWithinBounds(path))
+            return false;
+    }
+    WaitBreaker breaker;
+    return breaker.armed() &&
+           dwarf_cu_info(skeleton->cu, nullptr, nullptr, nullptr, split, nullptr, nullptr,
+                         nullptr) == 0 &&
+           dwarf_tag(split) == DW_TAG_compile_unit;
+}
+
+// The unit whose DIEs describe the code at address (module's own addresses, less bias): for a
+// skeleton its split unit.
+bool UnitOf(Dwfl_Module *module, Dwarf_Die *cu, Dwarf_Die *unit)
+{
+    uint8_t type = 0;
+    if (dwarf_cu_info(cu->cu, nullptr, &type, nullptr, nullptr, nullptr, nullptr, nullptr) != 0)
+        return false;
+    if (type == DW_UT_skeleton)
+        return SplitUnit(module, cu, unit);
+    *unit = *cu;
+    return true;
+}
+
+// Whether a unit holds functions (a skeleton does, in its split unit); a unit of assembly
+// code has none, and its line table alone places its code.
+bool HoldsFunctions(Dwarf_Die *cu)
+{
+    uint8_t type = 0;
+    if (dwarf_cu_info(cu->cu, nullptr, &type, nullptr, nullptr, nullptr, nullptr, nullptr) == 0 &&
+        type == DW_UT_skeleton)
+        return true;
+    Dwarf_Die child;
+    for (int more = dwarf_child(cu, &child); more == 0; more = dwarf_siblingof(&child, &child))
+        if (dwarf_tag(&child) == DW_TAG_subprogram)
+            return true;
+    return false;
+}
+
+// The DIEs that hold pc as the code was compiled, outermost first: the namespaces and classes
+// on the way, the function, its blocks and the calls inlined there. Abstract origins are not
+// followed (link-time optimisation puts them in other units). False when no function holds pc.
+bool Descend(Dwarf_Die *parent, Dwarf_Addr pc, std::vector<Dwarf_Die> *path)
+{
+    Dwarf_Die child;
+    if (dwarf_child(parent, &child) != 0)
+        return false;
+    do {
+        switch (dwarf_tag(&child)) {
+        case DW_TAG_subprogram:
+        case DW_TAG_inlined_subroutine:
+        case DW_TAG_lexical_block:
+        case DW_TAG_entry_point:
+            if (dwarf_haspc(&child, pc) == 1) {
+                path->push_back(child);
+                Descend(&child, pc, path);
+                return true;
+            }
+            break;
+        case DW_TAG_namespace:
+        case DW_TAG_class_type:
+        case DW_TAG_structure_type:
+        case DW_TAG_union_type:
+        case DW_TAG_module:
+            if (Descend(&child, pc, path))
+                return true;
+            break;
+        default:
+            break;
+        }
+    } while (dwarf_siblingof(&child, &child) == 0);
+    return false;
+}
+
+// The DIEs holding address, outermost first, in the unit that has a function there: the one
+// libdw's address table names, else (link-time optimisation spreads code over units) any
+// other whose ranges hold the address. Empty when none has.
+std::vector<Dwarf_Die> ScopesAt(Dwfl_Module *module, Dwarf_Addr address, Dwarf_Die *cu)
+{
+    std::vector<Dwarf_Die> path;
+    Dwarf_Die unit;
+    if (UnitOf(module, cu, &unit) && Descend(&unit, address, &path))
+        return path;
+    Dwarf_Addr bias = 0;
+    for (Dwarf_Die *other = dwfl_module_nextcu(module, nullptr, &bias); other;
+         other = dwfl_module_nextcu(module, other, &bias)) {
+        path.clear();
+        if (other->addr != cu->addr && dwarf_haspc(other, address) == 1 &&
+            UnitOf(module, other, &unit) && Descend(&unit, address, &path))
+            return path;
+    }
+    path.clear();
+    return path;
+}
+
+} // namespace
+
+QString CleanSymbolName(const char *raw)
+{
+    QByteArray name(raw);
+    const int at = name.indexOf('@'); // versioned symbols: memcpy@@GLIBC_2.14
+    if (at > 0)
+        name.truncate(at);
+    // Only mangled names: the demangler would read a C function "h" as the type it encodes.
+    int status = -1;
+    char *demangled = name.startsWith("_Z")
+                          ? abi::__cxa_demangle(name.constData(), nullptr, nullptr, &status)
+                          : nullptr;
+    QString result = QString::fromUtf8(status == 0 && demangled ? demangled : name.constData());
+    std::free(demangled);
+    return result;
+}
+
+void AddScopes(Dwfl_Module *module, uint64_t address, CodeSymbol *symbol)
+{
+    Dwarf_Addr bias = 0;
+    Dwarf_Die *cu = dwfl_module_addrdie(module, address, &bias);
+    if (!cu)
+        return;
+    std::vector<Dwarf_Die> path = ScopesAt(module, address - bias, cu);
+    if (path.empty() && HoldsFunctions(cu)) {
+        symbol->file.clear();
+        symbol->line = 0;
+        return;
+    }
+    // From the address outwards: inlined calls, the blocks between them, and at last the
+    // function they are all part of.
+    QString file = symbol->file;
+    int line = symbol->line;
+    for (auto it = path.rbegin(); it != path.rend() && dwarf_tag(&*it) != DW_TAG_subprogram; ++it) {
+        if (dwarf_tag(&*it) != DW_TAG_inlined_subroutine)
+            continue;
+        Dwarf_Die call = *it;
+        symbol->inlined.push_back({DieName(&call), file, line});
+        CallSite(&call, &file, &line);
+    }
+    if (!symbol->inlined.isEmpty()) {
+        symbol->file = file;
+        symbol->line = line;
+    }
+}
