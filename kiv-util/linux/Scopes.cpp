@@ -242,6 +242,61 @@ QString CleanSymbolName(const char *raw)
     return result;
 }
 
+void AddLine(Dwfl_Module *module, uint64_t address, CodeSymbol *symbol)
+{
+    Dwarf_Addr bias = 0;
+    Dwarf_Die *cu = dwfl_module_addrdie(module, address, &bias);
+    Dwarf_Lines *lines = nullptr;
+    size_t count = 0;
+    if (!cu || dwarf_getsrclines(cu, &lines, &count) != 0 || count == 0)
+        return;
+    const Dwarf_Addr at = address - bias;
+    const auto rowAddress = [lines](size_t i) {
+        Dwarf_Addr a = 0;
+        dwarf_lineaddr(dwarf_onesrcline(lines, i), &a);
+        return a;
+    };
+    // The last row at or before the address: the rows are in address order.
+    size_t low = 0, high = count;
+    while (low < high) {
+        const size_t middle = low + (high - low) / 2;
+        if (rowAddress(middle) <= at)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    if (low == 0)
+        return;
+    size_t best = low - 1;
+    bool end = false;
+    dwarf_lineendsequence(dwarf_onesrcline(lines, best), &end);
+    if (end)
+        return;
+    // Of the rows at one address, a statement's row where the last is none (the way gdb picks
+    // one).
+    const auto flag = [lines](size_t i) {
+        bool statement = false;
+        dwarf_linebeginstatement(dwarf_onesrcline(lines, i), &statement);
+        return statement;
+    };
+    const auto lineOf = [lines](size_t i) {
+        int number = 0;
+        dwarf_lineno(dwarf_onesrcline(lines, i), &number);
+        return number;
+    };
+    for (size_t i = best;
+         !flag(best) && i > 0 && rowAddress(i - 1) == rowAddress(i) && lineOf(i - 1) != 0; --i)
+        if (flag(i - 1))
+            best = i - 1;
+    Dwarf_Line *row = dwarf_onesrcline(lines, best);
+    int number = 0;
+    const char *file = dwarf_linesrc(row, nullptr, nullptr);
+    if (file && dwarf_lineno(row, &number) == 0) {
+        symbol->file = QString::fromUtf8(file);
+        symbol->line = number;
+    }
+}
+
 void AddScopes(Dwfl_Module *module, uint64_t address, CodeSymbol *symbol)
 {
     Dwarf_Addr bias = 0;

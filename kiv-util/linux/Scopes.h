@@ -10,6 +10,10 @@
 // A symbol's name as shown: without version suffix, demangled where it is a C++ name.
 QString CleanSymbolName(const char *raw);
 
+// The source line at address, from its unit's line table. Of several rows at one address the
+// last is taken, or where that one is no statement's, the statement's row before it.
+void AddLine(Dwfl_Module *module, uint64_t address, CodeSymbol *symbol);
+
 // Adds the calls inlined at address to symbol, innermost first, and places symbol at the
 // outermost call. Where the address lies in a unit of functions but in none of them (code
 // libdw cannot place, such as a skeleton whose split unit is missing), the line table's line

@@ -161,6 +161,17 @@ bool IsOutermost(const QString &function)
     return kEntries.contains(function);
 }
 
+// Where every thread begins: nothing that follows on its stack was ever a caller (a thread
+// caught in the first instructions of its life has only what the new stack held).
+bool IsEntryPoint(const QString &function)
+{
+    static const QSet<QString> kEntries = {
+        QStringLiteral("_start"),  QStringLiteral("clone"),    QStringLiteral("clone3"),
+        QStringLiteral("__clone"), QStringLiteral("__clone3"),
+    };
+    return kEntries.contains(function);
+}
+
 QString ThreadName(long long pid, long long tid)
 {
     return QString::fromUtf8(ReadTaskFile(pid, tid, "comm").trimmed());
@@ -285,6 +296,12 @@ void TargetSession::Name(StackCapture *capture, const QVector<QVector<uint64_t>>
     ResolveFrames(capture, lookups, &symbols_,
                   [this](uint64_t address) { return Resolve(address); });
     for (ThreadStack &thread : capture->threads) {
+        for (int i = 0; i + 1 < thread.frames.size(); ++i) {
+            if (!thread.frames[i].inlined && IsEntryPoint(thread.frames[i].function)) {
+                thread.frames.resize(i + 1);
+                break;
+            }
+        }
         // Running off the outermost frame is how every walk ends, not a truncation.
         if ((thread.walkEnd == WalkEnd::WalkerError || thread.walkEnd == WalkEnd::BeyondCopy) &&
             !thread.frames.isEmpty() && IsOutermost(thread.frames.last().function)) {
@@ -316,14 +333,7 @@ CodeSymbol TargetSession::Resolve(uint64_t address) const
         symbol.function = CleanSymbolName(name);
         symbol.start = address - offset;
     }
-    if (Dwfl_Line *line = dwfl_module_getsrc(module, address)) {
-        int lineNo = 0;
-        const char *file = dwfl_lineinfo(line, nullptr, &lineNo, nullptr, nullptr, nullptr);
-        if (file) {
-            symbol.file = QString::fromUtf8(file);
-            symbol.line = lineNo;
-        }
-    }
+    AddLine(module, address, &symbol);
     AddScopes(module, address, &symbol);
     return symbol;
 }

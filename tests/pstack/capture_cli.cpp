@@ -1,5 +1,6 @@
 // Captures a process with libkiv-util from the command line: prints the traces text (of each,
-// given several process ids), or with
+// given several process ids), or with --frames before the pid every thread's frames, one a
+// line ("THREAD tid", then "inline|normal<TAB>pc<TAB>function<TAB>file<TAB>line"), or with
 // --repeat N the median capture time and the longest stall. With --peer FILE N instead of a
 // pid it waits for a pid to appear in FILE, captures that process N times whatever each
 // capture says, and prints the last text.
@@ -37,6 +38,22 @@ int main(int argc, char **argv)
         }
         std::printf("%s\n", text.toUtf8().constData());
         std::fflush(stdout); // a leak checker that cannot run under a tracer ends us hard
+        return 0;
+    }
+    if (argc == 3 && std::strcmp(argv[1], "--frames") == 0) {
+        const StackCapture capture = CaptureStacks(std::strtoul(argv[2], nullptr, 10));
+        if (!capture.ok) {
+            std::fprintf(stderr, "%s\n", FailureText(capture).toUtf8().constData());
+            return 1;
+        }
+        for (const ThreadStack &thread : capture.threads) {
+            std::printf("THREAD %lld\n", thread.tid);
+            for (const StackFrame &frame : thread.frames)
+                std::printf("%s\t%llx\t%s\t%s\t%d\n", frame.inlined ? "inline" : "normal",
+                            static_cast<unsigned long long>(frame.pc),
+                            frame.function.toUtf8().constData(), frame.file.toUtf8().constData(),
+                            frame.line);
+        }
         return 0;
     }
     if (argc > 2 && std::strtoul(argv[2], nullptr, 10) > 0) {
