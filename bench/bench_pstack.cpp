@@ -56,14 +56,20 @@ std::vector<double> Repeat(int n, const std::function<double()> &f)
     return v;
 }
 
-// The helper with a heartbeat thread that reports its longest pause.
+// The helper with a heartbeat thread that reports its longest pause, or another program that
+// says "ready" when it is.
 class Target {
 public:
     explicit Target(int threads)
+        : Target(QStringLiteral(NORVA_STACK_HELPER),
+                 {QString::number(threads), QStringLiteral("heartbeat")})
     {
-        process_.start(QStringLiteral(NORVA_STACK_HELPER),
-                       {QString::number(threads), QStringLiteral("heartbeat")});
-        ok_ = process_.waitForReadyRead(20000) && process_.readLine().trimmed() == "ready";
+    }
+    Target(const QString &program, const QStringList &args)
+    {
+        process_.start(program, args);
+        ok_ = process_.waitForReadyRead(60000) && process_.readLine().startsWith("ready");
+        QThread::msleep(200); // its last threads on their way to sleep
     }
     ~Target()
     {
@@ -93,6 +99,62 @@ double TimedCapture(unsigned long pid, double *held = nullptr)
     if (held)
         *held = capture.stoppedMs;
     return capture.ok ? timer.nsecsElapsed() / 1e6 : -1.0;
+}
+
+int FrameCount(const StackCapture &capture)
+{
+    int frames = 0;
+    for (const ThreadStack &thread : capture.threads)
+        frames += thread.frames.size();
+    return frames;
+}
+
+// A running thread 1 MiB deep: copied whole while held.
+void Deeper(int runs)
+{
+    Target target(QStringLiteral(NORVA_STACK_HELPER),
+                  {QStringLiteral("0"), QStringLiteral("deep"), QStringLiteral("1024")});
+    if (!target.ok())
+        return;
+    std::vector<double> held, frames;
+    const double repeated = Median(Repeat(runs, [&] {
+        double stopped = 0;
+        const double ms = TimedCapture(target.pid(), &stopped);
+        held.push_back(stopped);
+        frames.push_back(FrameCount(CaptureStacks(target.pid())));
+        return ms;
+    }));
+    std::printf("\none running thread 1 MiB deep: capture %.2f ms, held %.2f ms (max %.2f), "
+                "frames %.0f..%.0f\n",
+                repeated, Median(held), Max(held),
+                frames.empty() ? 0.0 : *std::min_element(frames.begin(), frames.end()),
+                Max(frames));
+}
+
+// A large -O2 -g program with many inlined calls, against eu-stack -i and gdb.
+void LargeProgram(int runs, const QString &euStack)
+{
+    Target target(QStringLiteral(NORVA_LARGE_TARGET), {});
+    if (!target.ok())
+        return;
+    const QString pid = QString::number(target.pid());
+    const double first = TimedCapture(target.pid());
+    const double repeated = Median(Repeat(runs, [&] { return TimedCapture(target.pid()); }));
+    const StackCapture capture = CaptureStacks(target.pid());
+    const double eu = euStack.isEmpty() ? -1 : Median(Repeat(runs, [&] {
+        return TimeCommand(euStack, {"-i", "-s", "-p", pid});
+    }));
+    const QString gdb = QStandardPaths::findExecutable(QStringLiteral("gdb"));
+    const double gdbMs = gdb.isEmpty() ? -1 : Median(Repeat(std::min(runs, 3), [&] {
+        return TimeCommand(gdb, {"-batch", "-nx", "-iex", "set debuginfod enabled off", "-ex",
+                                 "thread apply all bt", "-p", pid});
+    }));
+    std::printf("\na large -O2 -g program (%d threads, %d frames shown, inlined calls included)\n"
+                "  first %.1f ms, repeated %.1f ms; eu-stack -i -s %.1f ms (ratio %.3f / %.3f); "
+                "gdb %.1f ms (ratio %.3f / %.3f)\n",
+                capture.threads.size(), FrameCount(capture), first, repeated, eu,
+                eu > 0 ? first / eu : -1, eu > 0 ? repeated / eu : -1, gdbMs,
+                gdbMs > 0 ? first / gdbMs : -1, gdbMs > 0 ? repeated / gdbMs : -1);
 }
 
 } // namespace
@@ -153,6 +215,8 @@ int main(int argc, char **argv)
         std::printf("%7s %9.2f %9.2f %9.2f   (max)\n", "", Max(gaps), Max(idle), Max(held));
         std::fflush(stdout);
     }
+    Deeper(runs);
+    LargeProgram(runs, euStack);
     std::printf("hold-hb: longest pause of a heartbeat thread (1 ms ticks) inside the target\n"
                 "during a capture; hb-idle: the same over 20 ms without one, so hold-hb minus\n"
                 "hb-idle is what a capture costs the target. hold-own: our own clock, first stop\n"

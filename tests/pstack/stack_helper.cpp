@@ -12,7 +12,8 @@
 // a condition variable. "self": a thread locks a mutex it holds. "pi": three threads each hold
 // a priority-inheritance mutex and wait for the next one's; the system refuses the last lock.
 // "exit MS": N threads keep busy, and the process ends (exit_group) MS ms after "ready".
-// "deep": a busy thread runs two 160 KiB deep chains of calls, Deep<1..40>::A and ::B, in turn.
+// "deep [KIB]": a busy thread runs two KIB (160) KiB deep chains of calls, Deep<1..40>::A and
+// ::B, in turn.
 // "undumpable": as without a mode, in a process that has made itself non-dumpable.
 // "chain DIR N": a thread waits at the end of a chain of calls through the libraries
 // DIR/lib0.so ... lib<N-1>.so, each exporting norva_chain.
@@ -27,6 +28,7 @@
 #include <string>
 #include <thread>
 #if !defined(_WIN32)
+#include <alloca.h>
 #include <chrono>
 #include <dirent.h>
 #include <dlfcn.h>
@@ -228,22 +230,25 @@ void UntilTheOthersSleep()
 #endif
 
 #if !defined(_WIN32)
-// Two chains of 40 calls with 4 KiB frames each (160 KiB deep), run one after the other by a
-// busy thread: a capture sees one chain or the other, never a mix of both.
+// Two chains of 40 calls with frames of a 40th of the depth asked for each (160 KiB deep: 4 KiB
+// frames), run one after the other by a busy thread: a capture sees one chain or the other,
+// never a mix of both.
+size_t g_frameBytes = 4096;
+
 template <int N> struct Deep {
     __attribute__((noinline)) static void A(volatile unsigned *sink)
     {
-        volatile char frame[4096];
-        frame[N % 4096] = static_cast<char>(N);
+        auto *frame = static_cast<volatile char *>(alloca(g_frameBytes));
+        frame[g_frameBytes - 1] = static_cast<char>(N);
         Deep<N + 1>::A(sink);
-        *sink = *sink + static_cast<unsigned>(frame[N % 4096]);
+        *sink = *sink + static_cast<unsigned>(frame[g_frameBytes - 1]);
     }
     __attribute__((noinline)) static void B(volatile unsigned *sink)
     {
-        volatile char frame[4096];
-        frame[N % 4096] = static_cast<char>(N);
+        auto *frame = static_cast<volatile char *>(alloca(g_frameBytes));
+        frame[g_frameBytes - 1] = static_cast<char>(N);
         Deep<N + 1>::B(sink);
-        *sink = *sink + static_cast<unsigned>(frame[N % 4096]) + 1;
+        *sink = *sink + static_cast<unsigned>(frame[g_frameBytes - 1]) + 1;
     }
 };
 template <> struct Deep<41> {
@@ -251,15 +256,24 @@ template <> struct Deep<41> {
     static void B(volatile unsigned *sink) { *sink = *sink + 2; }
 };
 
-[[noreturn]] void BusyDeepStacks()
+[[noreturn]] void BusyDeepStacks(size_t kib)
 {
-    std::thread([] {
-        volatile unsigned sink = 0;
-        for (;;) {
-            Deep<1>::A(&sink);
-            Deep<1>::B(&sink);
-        }
-    }).detach();
+    g_frameBytes = kib * 1024 / 40;
+    // Room for the deepest asked for, on top of what the thread needs of its own.
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, kib * 1024 + (1 << 20));
+    pthread_t busy;
+    pthread_create(
+        &busy, &attr,
+        [](void *) -> void * {
+            volatile unsigned sink = 0;
+            for (;;) {
+                Deep<1>::A(&sink);
+                Deep<1>::B(&sink);
+            }
+        },
+        nullptr);
     std::printf("ready\n");
     std::fflush(stdout);
     std::string line;
@@ -396,7 +410,7 @@ int main(int argc, char **argv)
     if (argc > 2 && std::string(argv[2]) == "heartbeat")
         HeartbeatAndVfork(count, 0);
     if (argc > 2 && std::string(argv[2]) == "deep")
-        BusyDeepStacks();
+        BusyDeepStacks(argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 160);
     for (const char *mode : {"abba", "owner", "self", "pi"})
         if (argc > 2 && std::string(argv[2]) == mode)
             WaitOnLocks(mode);
