@@ -33,12 +33,14 @@ enum class ThreadState { Unknown, Running, Sleeping, DiskSleep, Stopped };
 
 // Why a thread has no stack at all.
 enum class LeftOut {
-    No,         // it was captured
-    Ended,      // it ended during the capture
-    Refused,    // stopping it was refused: ThreadStack::error holds the system's error code
-    Busy,       // another tracer held it: ThreadStack::busyWith names that process
-    NotStopped, // it did not stop in time: state, waitChannel and kernelStack say where it was
-    Exited,     // the main thread, which has exited while the others live on
+    No,            // it was captured
+    Ended,         // it ended during the capture
+    Refused,       // stopping it was refused: ThreadStack::error holds the system's error code
+    Busy,          // another tracer held it: ThreadStack::busyWith names that process
+    NotStopped,    // it did not stop in time: state, waitChannel and kernelStack say where it was
+    Exited,        // the main thread, which has exited while the others live on
+    IoUringWorker, // one of io_uring's kernel workers: no user-space stack
+    KernelWorker,  // another kernel worker of the process: no user-space stack
 };
 
 // How the walk of a thread's frames ended.
@@ -125,6 +127,7 @@ enum class NoteKind {
     DebugMemoryFull,        // path, limit: the inflated copies in use take all there may be
     ModuleSectionsTooLarge, // path, bytes, limit: a module's own sections, left out
     MiniDebugInfoLeftOut,   // path, bytes (as declared; within the limit: it holds more), limit
+    ModuleNotTheMappedFile, // path; count 1: named from the process's own copy, 0: not named
     StacksUnread,           // count
     CodeChanging,
 };

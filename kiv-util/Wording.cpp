@@ -205,6 +205,15 @@ QString NoteText(const CaptureNote &note)
         return QStringLiteral("the MiniDebugInfo symbol table of %1 was left out: its compressed "
                               "data is damaged, or holds more than it says")
             .arg(note.path);
+    case NoteKind::ModuleNotTheMappedFile:
+        return (note.count ? QStringLiteral("the file %1 is not the one the process has mapped "
+                                            "(another file is there now, or it cannot be read): "
+                                            "its frames are named from the process's own copy, "
+                                            "by its exported symbols")
+                           : QStringLiteral("the file %1 is not the one the process has mapped "
+                                            "(another file is there now, or it cannot be read): "
+                                            "its frames have no names"))
+            .arg(note.path);
     case NoteKind::StacksUnread:
         return QStringLiteral("the stacks of %1 threads could not be read before the hold's "
                               "deadline: they show where each thread stood, not how it got there")
@@ -231,6 +240,10 @@ QString LeftOutText(const ThreadStack &thread)
         return QStringLiteral("it did not stop in time"); // its heading says where it was
     case LeftOut::Exited:
         return QStringLiteral("it has exited; the process lives on in its other threads");
+    case LeftOut::IoUringWorker:
+        return QStringLiteral("io_uring kernel worker: no user-space stack");
+    case LeftOut::KernelWorker:
+        return QStringLiteral("kernel worker of the process: no user-space stack");
     }
     return QString();
 }

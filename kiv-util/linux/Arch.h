@@ -63,6 +63,13 @@ inline bool AsleepInSystemCall(const Registers &r)
                                      result == kRestartNoHand || result == kRestartRestartBlock);
 }
 
+// Whether a stopped thread's system call ended with EINTR at the stop: calls that are not
+// restarted after one (epoll_wait, sigtimedwait, io_uring_enter, ...) do.
+inline bool InterruptedSystemCall(const Registers &r)
+{
+    return SyscallNumber(r) >= 0 && SyscallResult(r) == -4; // -EINTR
+}
+
 // Hands the registers to libdw in its DWARF numbering (0..16: rax rdx rcx rbx rsi rdi rbp rsp
 // r8..r15 rip).
 inline bool SetDwarfRegisters(Dwfl_Thread *thread, const Registers &r)

@@ -260,7 +260,7 @@ private:
     Elf *ArchitectureElf()
     {
         elf_version(EV_CURRENT);
-        archFd_ = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+        archFd_ = OpenToRead("/proc/self/exe");
         arch_ = archFd_ >= 0 ? elf_begin(archFd_, ELF_C_READ_MMAP, nullptr) : nullptr;
         return arch_;
     }

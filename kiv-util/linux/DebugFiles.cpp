@@ -1,5 +1,7 @@
 #include "DebugFiles.h"
 
+#include "ProcFiles.h"
+
 #include <QSet>
 
 #include <cerrno>
@@ -13,6 +15,7 @@
 #include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -263,7 +266,7 @@ bool AskedForAltFile(const char *fileName, const char *debuglink, GElf_Word crc,
 {
     if (!fileName || !debuglink || crc != 0)
         return false;
-    const int fd = open(fileName, O_RDONLY | O_CLOEXEC);
+    const int fd = OpenToRead(fileName);
     Elf *elf = fd >= 0 ? elf_begin(fd, ELF_C_READ_MMAP, nullptr) : nullptr;
     size_t strndx = 0;
     bool found = false;
@@ -288,6 +291,56 @@ bool AskedForAltFile(const char *fileName, const char *debuglink, GElf_Word crc,
     if (fd >= 0)
         close(fd);
     return found && !altId->isEmpty();
+}
+
+bool ReadMemory(long long pid, uint64_t address, void *out, size_t size)
+{
+    iovec local = {out, size};
+    iovec remote = {reinterpret_cast<void *>(address), size};
+    return process_vm_readv(static_cast<pid_t>(pid), &local, 1, &remote, 1, 0) ==
+           static_cast<ssize_t>(size);
+}
+
+// The build-id of the ELF file whose start is mapped at base in the process, from the notes
+// of its own copy; empty when it has none there.
+QByteArray BuildIdInMemory(long long pid, uint64_t base)
+{
+    Elf64_Ehdr header;
+    Elf64_Phdr segments[64];
+    if (!ReadMemory(pid, base, &header, sizeof(header)) ||
+        std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+        header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_phentsize != sizeof(Elf64_Phdr) ||
+        header.e_phnum == 0 || header.e_phnum > 64 ||
+        !ReadMemory(pid, base + header.e_phoff, segments, header.e_phnum * sizeof(Elf64_Phdr)))
+        return {};
+    uint64_t bias = 0;
+    bool loaded = false;
+    for (int i = 0; i < header.e_phnum && !loaded; ++i)
+        if (segments[i].p_type == PT_LOAD && segments[i].p_offset == 0) {
+            bias = base - segments[i].p_vaddr;
+            loaded = true;
+        }
+    for (int i = 0; i < header.e_phnum && loaded; ++i) {
+        const Elf64_Phdr &note = segments[i];
+        alignas(4) char notes[4096];
+        if (note.p_type != PT_NOTE || note.p_filesz > sizeof(notes) ||
+            !ReadMemory(pid, bias + note.p_vaddr, notes, note.p_filesz))
+            continue;
+        for (size_t at = 0; at + sizeof(Elf64_Nhdr) <= note.p_filesz;) {
+            Elf64_Nhdr head;
+            std::memcpy(&head, notes + at, sizeof(head));
+            const size_t name = at + sizeof(head);
+            const size_t desc = name + ((head.n_namesz + 3) & ~3u);
+            const size_t next = desc + ((head.n_descsz + 3) & ~3u);
+            if (next > note.p_filesz)
+                break;
+            if (head.n_type == NT_GNU_BUILD_ID && head.n_namesz == 4 &&
+                std::memcmp(notes + name, "GNU", 4) == 0)
+                return QByteArray(notes + desc, static_cast<int>(head.n_descsz));
+            at = next;
+        }
+    }
+    return {};
 }
 
 bool HasSection(Elf *elf, const char *wanted)
@@ -341,7 +394,7 @@ struct DebugFileCallbacks {
     {
         if (!moduleName || moduleName[0] != '/' || !t_inUse || t_inUse->viewPid_ <= 0)
             return dwfl_linux_proc_find_elf(module, userdata, moduleName, base, fileName, elf);
-        return t_inUse->FindElf(moduleName, fileName, elf);
+        return t_inUse->FindElf(module, userdata, moduleName, base, fileName, elf);
     }
     static int FindDebuginfo(Dwfl_Module *module, void **, const char *moduleName, GElf_Addr,
                              const char *fileName, const char *debuglink, GElf_Word crc,
@@ -377,29 +430,29 @@ DebugFileCache::~DebugFileCache()
         close(kept.fd);
 }
 
-int DebugFileCache::FindElf(const char *moduleName, char **fileName, Elf **elf)
+int DebugFileCache::FindElf(Dwfl_Module *module, void **userdata, const char *moduleName,
+                            Dwarf_Addr base, char **fileName, Elf **elf)
 {
     const auto it = viewFiles_.constFind(QByteArray(moduleName));
     if (it == viewFiles_.constEnd())
         return -1;
+    const ModuleView &view = *it;
     const QByteArray proc = "/proc/" + QByteArray::number(viewPid_);
     // Its name in the target's view: debug links are looked for beside it.
     const QByteArray inRoot = proc + "/root" + moduleName;
-    int fd = open((proc + "/map_files/" + QByteArray::number(qulonglong(it->start), 16) + '-' +
-                   QByteArray::number(qulonglong(it->end), 16))
-                      .constData(),
-                  O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        // Only privileged viewers may open map_files; by path, it must be the mapped file.
-        fd = open(inRoot.constData(), O_RDONLY | O_CLOEXEC);
-        struct stat st;
-        if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_dev != it->dev || st.st_ino != it->inode)) {
-            close(fd);
-            fd = -1; // something else lies at that path now: no names rather than wrong ones
-        }
+    // Through map_files where the viewer may (root), else by its path in the target's root:
+    // either way, whatever is there now, to be confirmed as what the snapshot saw mapped.
+    int fd =
+        OpenToRead(proc + "/map_files/" + QByteArray::number(qulonglong(view.entry.start), 16) +
+                   '-' + QByteArray::number(qulonglong(view.entry.end), 16));
+    if (fd < 0)
+        fd = OpenToRead(inRoot.constData());
+    if (fd >= 0 && !IsTheMappedFile(fd, view)) {
+        close(fd);
+        fd = -1;
     }
     if (fd < 0)
-        return -1;
+        return FromMemory(module, userdata, moduleName, base, fileName, elf);
     fd = WithoutBombs(fd, QString::fromUtf8(moduleName));
     if (fd >= 0 && MayHoldSkeletons(fd)) {
         // libdw looks for split units beside the file of the descriptor it reads: it keeps
@@ -417,6 +470,50 @@ int DebugFileCache::FindElf(const char *moduleName, char **fileName, Elf **elf)
     if (*elf)
         *fileName = strdup(inRoot.constData());
     return -1; // no descriptor for libdw to keep: the file is mapped
+}
+
+bool DebugFileCache::IsTheMappedFile(int fd, const ModuleView &view) const
+{
+    // The inode the map names, and the device too, unless the build-id the process's own copy
+    // carries vouches for the file: btrfs gives stat another device than the map.
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_ino != view.entry.inode)
+        return false;
+    if (view.buildId.isEmpty())
+        return st.st_dev == view.entry.dev;
+    Elf *elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
+    const void *id = nullptr;
+    const ssize_t n = elf ? dwelf_elf_gnu_build_id(elf, &id) : -1;
+    const bool same = n == view.buildId.size() &&
+                      std::memcmp(id, view.buildId.constData(), static_cast<size_t>(n)) == 0;
+    elf_end(elf);
+    return same;
+}
+
+int DebugFileCache::FromMemory(Dwfl_Module *module, void **userdata, const char *moduleName,
+                               Dwarf_Addr base, char **fileName, Elf **elf)
+{
+    const ModuleView &view = viewFiles_[QByteArray(moduleName)];
+    CaptureNote note;
+    note.kind = NoteKind::ModuleNotTheMappedFile;
+    note.path = QString::fromUtf8(moduleName);
+    // The process's own copy of the module (the parts its mappings hold: enough to unwind
+    // through it by its unwind tables, and its dynamic symbols), as libdwfl reads the vDSO;
+    // used only while it is still the copy the snapshot saw.
+    if (view.bytes <= kFileLimit && !view.buildId.isEmpty()) {
+        const QByteArray name = "[vdso: " + QByteArray::number(viewPid_) + ']';
+        dwfl_linux_proc_find_elf(module, userdata, name.constData(), base, fileName, elf);
+        const void *id = nullptr;
+        const ssize_t n = *elf ? dwelf_elf_gnu_build_id(*elf, &id) : -1;
+        if (*elf &&
+            (n != view.buildId.size() || std::memcmp(id, view.buildId.constData(), n) != 0)) {
+            elf_end(*elf);
+            *elf = nullptr;
+        }
+    }
+    note.count = *elf ? 1 : 0;
+    notes_ << note;
+    return -1;
 }
 
 int DebugFileCache::WithoutBombs(int fd, const QString &path)
@@ -540,11 +637,11 @@ int DebugFileCache::FindFile(const QByteArrayList &candidates, const QByteArray 
                              GElf_Word debuglinkCrc, char **debuginfoFileName)
 {
     for (const QByteArray &path : candidates) {
-        int fd = open(path.constData(), O_RDONLY | O_CLOEXEC);
+        int fd = OpenToRead(path.constData());
         struct stat st;
         if (fd < 0)
             continue;
-        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fstat(fd, &st) != 0) {
             close(fd);
             continue;
         }
@@ -584,13 +681,9 @@ int DebugFileCache::FindFile(const QByteArrayList &candidates, const QByteArray 
 
 bool DebugFileWithinBounds(const QByteArray &path)
 {
-    const int fd = open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (fd >= 0)
-            close(fd);
+    const int fd = OpenToRead(path.constData());
+    if (fd < 0)
         return false;
-    }
     Elf *elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
     const InflatePlan plan = elf ? Plan(elf) : InflatePlan();
     elf_end(elf);
@@ -602,9 +695,24 @@ void DebugFileCache::SetModuleView(long long pid, const MapsSnapshot &maps)
 {
     viewPid_ = pid;
     viewFiles_.clear();
-    for (const MapEntry &entry : maps.entries)
-        if (entry.fileBacked() && !viewFiles_.contains(entry.path))
-            viewFiles_.insert(entry.path, entry);
+    for (const MapEntry &entry : maps.entries) {
+        if (!entry.fileBacked())
+            continue;
+        ModuleView &view = viewFiles_[entry.path];
+        if (view.bytes == 0)
+            view.entry = entry;
+        view.bytes += entry.end - entry.start;
+        view.code = view.code || entry.exec;
+    }
+    // What code the modules are, read from the process's own copies now, before the hold
+    // (whose check of the map afterwards vouches that they stayed).
+    for (ModuleView &view : viewFiles_)
+        if (view.code && view.entry.offset == 0)
+            view.buildId = BuildIdInMemory(pid, view.entry.start);
+    // Good only if the map did not change while they were read.
+    if (MapsSnapshot::Read(pid).CodeSignature() != maps.CodeSignature())
+        for (ModuleView &view : viewFiles_)
+            view.buildId.clear();
 }
 
 QVector<CaptureNote> DebugFileCache::Notes() const

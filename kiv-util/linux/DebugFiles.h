@@ -62,7 +62,20 @@ private:
         unsigned long long lastUse = 0;
         unsigned long long session = 0; // the last session that used it
     };
-    int FindElf(const char *moduleName, char **fileName, Elf **elf);
+    // A module as the snapshot saw it mapped: its first mapping, what its mappings take, and
+    // the build-id of the process's own copy (empty when it has none, or it is no code).
+    struct ModuleView {
+        MapEntry entry;
+        unsigned long long bytes = 0;
+        bool code = false;
+        QByteArray buildId;
+    };
+    int FindElf(Dwfl_Module *module, void **userdata, const char *moduleName, Dwarf_Addr base,
+                char **fileName, Elf **elf);
+    bool IsTheMappedFile(int fd, const ModuleView &view) const;
+    // The process's own copy of a module whose file cannot be confirmed, said in a note.
+    int FromMemory(Dwfl_Module *module, void **userdata, const char *moduleName, Dwarf_Addr base,
+                   char **fileName, Elf **elf);
     // fd, or a copy of it without the compressed sections that would inflate past the bound.
     int WithoutBombs(int fd, const QString &path);
     void Note(NoteKind kind, const QString &path, unsigned long long bytes,
@@ -77,7 +90,7 @@ private:
     bool MakeRoom(unsigned long long bytes);
 
     long long viewPid_ = 0;
-    QHash<QByteArray, MapEntry> viewFiles_; // by path, as the maps name them
+    QHash<QByteArray, ModuleView> viewFiles_; // by path, as the maps name them
     QVector<CaptureNote> notes_;
     std::vector<Kept> kept_;
     unsigned long long keptBytes_ = 0, uses_ = 0, session_ = 0;

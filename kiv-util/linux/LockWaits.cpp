@@ -73,7 +73,7 @@ ThreadState StateAtStop(const CopiedThread &copy)
 {
     if (copy.jobStopped)
         return ThreadState::Stopped;
-    return arch::AsleepInSystemCall(copy.regs) ? ThreadState::Sleeping : ThreadState::Running;
+    return copy.asleep ? ThreadState::Sleeping : ThreadState::Running;
 }
 
 // The C library parks a thread whose priority-inheritance lock the system refused on a word of

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -41,9 +42,22 @@ const char *StatusValue(const char *status, const char *key)
 
 } // namespace
 
+int OpenToRead(const char *path, int kind)
+{
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
+                                  (kind == S_IFDIR ? O_DIRECTORY : 0));
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || (st.st_mode & S_IFMT) != static_cast<mode_t>(kind))) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
 ssize_t ReadSmall(const char *path, char *buf, size_t size)
 {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    const int fd = OpenToRead(path);
     if (fd < 0)
         return -1;
     ssize_t n;
@@ -91,6 +105,15 @@ char StatState(const char *stat)
     return close && close[1] == ' ' ? close[2] : 0;
 }
 
+unsigned long long StatFlags(const char *stat)
+{
+    const char *at = std::strrchr(stat, ')');
+    // state, ppid, pgrp, session, tty_nr, tpgid, then flags
+    for (int field = 0; at && field < 7; ++field)
+        at = std::strchr(at + 1, ' ');
+    return at ? std::strtoull(at + 1, nullptr, 10) : 0;
+}
+
 char TaskState(long long pid, long long tid)
 {
     char path[96], stat[512];
@@ -101,7 +124,7 @@ char TaskState(long long pid, long long tid)
 QByteArray ReadProc(const QByteArray &path)
 {
     QByteArray data;
-    const int fd = open(path.constData(), O_RDONLY | O_CLOEXEC);
+    const int fd = OpenToRead(path.constData());
     if (fd < 0)
         return data;
     char buffer[4096];

@@ -9,10 +9,15 @@
 #include <QString>
 #include <QVector>
 #include <cstddef>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // ---- raw: no allocation ----
 
+// Opens a file to read such that nothing at the path can make the viewer wait (a FIFO, a device,
+// a socket): without blocking, without taking a terminal, closed on exec, and refused (-1)
+// unless it is of the kind expected (S_IFREG, or S_IFDIR for a folder).
+int OpenToRead(const char *path, int kind = S_IFREG);
 // A small /proc file into buf (NUL-terminated); its length, or -1.
 ssize_t ReadSmall(const char *path, char *buf, size_t size);
 // "/proc/<pid>[/task/<tid>]/<file>" into out (room for 96 bytes is enough); tid 0 for none.
@@ -24,6 +29,11 @@ bool StatusText(const char *status, const char *key, char *out, size_t size);
 // The state letter of a stat text; 0 when it cannot be read. The name in parentheses may hold
 // anything, spaces and ')' included: fields are counted from its last ')'.
 char StatState(const char *stat);
+// The flags of a stat text (the kernel's PF_* of the task); 0 when they cannot be read.
+unsigned long long StatFlags(const char *stat);
+// A thread the kernel runs for the process (io_uring's workers, PF_IO_WORKER; and others
+// since Linux 6.4, PF_USER_WORKER): it has no user-space stack.
+constexpr unsigned long long kIoWorker = 0x00000010, kUserWorker = 0x00004000;
 // The state letter of a thread, 0 when it is gone.
 char TaskState(long long pid, long long tid);
 // A process or thread that has exited: a zombie, or on its way out.

@@ -125,7 +125,7 @@ LeftThread Left(long long pid, const Entry &e)
     const Outcome outcome = e.Get();
     if (outcome == Outcome::Busy)
         left.tracer = {e.tracerTgid, QString::fromUtf8(e.tracerName)};
-    if (outcome == Outcome::Pending) {
+    if (outcome == Outcome::Pending || outcome == Outcome::KernelWorker) {
         left.state = TaskState(pid, e.tid);
         left.wchan = ReadTaskFile(pid, e.tid, "wchan").trimmed();
         for (const QByteArray &line : ReadTaskFile(pid, e.tid, "stack").split('\n'))
@@ -133,6 +133,8 @@ LeftThread Left(long long pid, const Entry &e)
                 left.kernelStack << QString::fromUtf8(line.trimmed());
     }
     left.why = LeftOutFor(static_cast<int>(outcome), e.error, left.state);
+    if (outcome == Outcome::KernelWorker)
+        left.why = e.ioWorker ? LeftOut::IoUringWorker : LeftOut::KernelWorker;
     return left;
 }
 
@@ -148,6 +150,8 @@ LeftOut LeftOutFor(int outcome, int error, char stateNow)
         return error == ESRCH ? LeftOut::Ended : LeftOut::Refused;
     case Outcome::Busy:
         return LeftOut::Busy;
+    case Outcome::KernelWorker:
+        return LeftOut::KernelWorker;
     case Outcome::Pending:
         break;
     }
@@ -195,8 +199,14 @@ HoldResult HoldAndCopy(long long pid, const MapsSnapshot &maps, int stopWithinMs
         copy.jobStopped = e.jobStopped;
         copy.lockWordsRead = e.lockAddress != 0;
         std::memcpy(copy.lockWords, e.lockWords, sizeof(copy.lockWords));
-        if (arch::AsleepInSystemCall(e.regs))
-            copy.wchan = QByteArray(e.wchan).trimmed();
+        // Asleep at the stop: in a call the stop interrupted and that resumes afterwards, or in
+        // one the stop ended early (epoll_wait, sigtimedwait, io_uring_enter return EINTR)
+        // where the thread slept just before the hold.
+        const QByteArray wchan = QByteArray(e.wchan).trimmed();
+        copy.asleep = arch::AsleepInSystemCall(e.regs) ||
+                      (arch::InterruptedSystemCall(e.regs) && !wchan.isEmpty() && wchan != "0");
+        if (copy.asleep)
+            copy.wchan = wchan;
         const uint8_t *stack = area.stacks() + e.stackOffset;
         copy.stack.assign(stack, stack + e.stackLength);
         result.copied.push_back(std::move(copy));

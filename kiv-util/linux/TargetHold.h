@@ -29,7 +29,8 @@ struct CopiedThread {
     // hold (for a mutex: its lock word, count and owner). lockWordsRead is false otherwise.
     bool lockWordsRead = false;
     uint32_t lockWords[arch::kMutexWords] = {};
-    QByteArray wchan; // where a thread asleep in a system call sleeps, read just before the hold
+    QByteArray wchan;    // where a thread asleep in a system call sleeps, read just before the hold
+    bool asleep = false; // it was asleep in a system call at the stop
 };
 
 // A thread the hold did not copy, and why.

@@ -78,7 +78,7 @@ private:
     {
         char path[64];
         ProcPath(path, a_.pid, 0, "task");
-        const int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const int fd = OpenToRead(path, S_IFDIR);
         if (fd < 0)
             return 0;
         int count = 0;
@@ -117,6 +117,17 @@ private:
         e.tid = tid;
         if (tid == a_.pid)
             leader_ = s_.count;
+        // The kernel's own workers in the process have no user-space stack to stop for.
+        char path[96], stat[512];
+        ProcPath(path, a_.pid, tid, "stat");
+        const unsigned long long flags =
+            ReadSmall(path, stat, sizeof(stat)) > 0 ? StatFlags(stat) : 0;
+        if (flags & (kIoWorker | kUserWorker)) {
+            e.ioWorker = (flags & kIoWorker) != 0;
+            e.Set(Outcome::KernelWorker);
+            ++s_.count;
+            return;
+        }
         for (int attempt = 0;; ++attempt) {
             if (ptrace(PTRACE_SEIZE, static_cast<pid_t>(tid), nullptr,
                        reinterpret_cast<void *>(PTRACE_O_TRACEEXEC)) == 0) {

@@ -24,7 +24,7 @@ constexpr uint64_t kMaxStackCopy = 8ull << 20; // the usual limit of a stack (ul
 constexpr size_t kTracerStack = 256 * 1024;
 constexpr int kTracerSpareMs = 850;
 
-enum class Outcome : int { Pending, Copied, Ended, Refused, Busy };
+enum class Outcome : int { Pending, Copied, Ended, Refused, Busy, KernelWorker };
 
 // One thread, as the tracer found it. The outcome is stored last, with release order, so a
 // tracer killed half-way leaves nothing half-told.
@@ -37,6 +37,7 @@ struct Entry {
     char tracerName[32];
     bool jobStopped; // its stop was a group stop: it had been stopped before
     char wchan[48];  // where it slept just before the hold, if it did
+    bool ioWorker;   // KernelWorker: one of io_uring's
     arch::Registers regs;
     uint64_t stackStart, stackOffset, stackLength;
     uint64_t stackLow, stackHigh; // its stack's mapping (or the range tried without one)

@@ -12,6 +12,9 @@
 // a condition variable. "self": a thread locks a mutex it holds. "pi": three threads each hold
 // a priority-inheritance mutex and wait for the next one's; the system refuses the last lock.
 // "exit MS": N threads keep busy, and the process ends (exit_group) MS ms after "ready".
+// "churn-libs DIR": a thread loads and unloads DIR/libA.so and DIR/libB.so in turn.
+// "interrupted": threads asleep in epoll_wait, sigtimedwait and io_uring_enter, and an io_uring
+// worker of the kernel's waiting for a pipe.
 // "deep [KIB]": a busy thread runs two KIB (160) KiB deep chains of calls, Deep<1..40>::A and
 // ::B, in turn.
 // "undumpable": as without a mode, in a process that has made itself non-dumpable.
@@ -30,10 +33,16 @@
 #if !defined(_WIN32)
 #include <alloca.h>
 #include <chrono>
+#include <csignal>
+#include <cstring>
 #include <dirent.h>
 #include <dlfcn.h>
+#include <linux/io_uring.h>
 #include <pthread.h>
+#include <sys/epoll.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #endif
 #include <vector>
@@ -283,6 +292,86 @@ template <> struct Deep<41> {
 #endif
 
 #if !defined(_WIN32)
+// Threads asleep in calls that a stop ends early with EINTR: epoll_wait, sigtimedwait, and
+// io_uring_enter waiting for a read that one of io_uring's own workers waits for in turn.
+void SleepInCallsThatEndEarly()
+{
+    std::thread([] {
+        pthread_setname_np(pthread_self(), "norva-epoll");
+        const int poll = epoll_create1(EPOLL_CLOEXEC);
+        epoll_event event;
+        for (;;)
+            epoll_wait(poll, &event, 1, -1);
+    }).detach();
+    std::thread([] {
+        pthread_setname_np(pthread_self(), "norva-sigwait");
+        sigset_t wanted;
+        sigemptyset(&wanted);
+        sigaddset(&wanted, SIGUSR2);
+        pthread_sigmask(SIG_BLOCK, &wanted, nullptr);
+        const timespec hour = {3600, 0};
+        for (;;)
+            sigtimedwait(&wanted, nullptr, &hour);
+    }).detach();
+    std::thread([] {
+        pthread_setname_np(pthread_self(), "norva-uring");
+        io_uring_params params = {};
+        const int ring = static_cast<int>(syscall(__NR_io_uring_setup, 4, &params));
+        int never[2];
+        if (ring < 0 || pipe(never) != 0)
+            return;
+        auto *rings = static_cast<char *>(mmap(nullptr, params.sq_off.array + params.sq_entries * 4,
+                                               PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE,
+                                               ring, IORING_OFF_SQ_RING));
+        auto *entries = static_cast<io_uring_sqe *>(
+            mmap(nullptr, params.sq_entries * sizeof(io_uring_sqe), PROT_READ | PROT_WRITE,
+                 MAP_SHARED | MAP_POPULATE, ring, IORING_OFF_SQES));
+        static char byte;
+        io_uring_sqe &entry = entries[0];
+        std::memset(&entry, 0, sizeof(entry));
+        entry.opcode = IORING_OP_READ;
+        entry.flags = IOSQE_ASYNC; // a worker of the kernel's waits for the pipe
+        entry.fd = never[0];
+        entry.addr = reinterpret_cast<uint64_t>(&byte);
+        entry.len = 1;
+        auto *tail = reinterpret_cast<unsigned *>(rings + params.sq_off.tail);
+        const unsigned mask = *reinterpret_cast<unsigned *>(rings + params.sq_off.ring_mask);
+        reinterpret_cast<unsigned *>(rings + params.sq_off.array)[*tail & mask] = 0;
+        __atomic_store_n(tail, *tail + 1, __ATOMIC_RELEASE);
+        syscall(__NR_io_uring_enter, ring, 1, 0, 0, nullptr, 0);
+        for (;;)
+            syscall(__NR_io_uring_enter, ring, 0, 1, IORING_ENTER_GETEVENTS, nullptr, 0);
+    }).detach();
+}
+#endif
+
+#if !defined(_WIN32)
+// A thread that loads DIR/libA.so, runs its aaaa_spin, unloads it, then the same with libB.so
+// and bbbb_spin, over and over: two libraries of one layout take turns at the same addresses.
+[[noreturn]] void ChurnLibraries(const std::string &dir)
+{
+    std::thread([dir] {
+        for (;;) {
+            for (const char *name : {"A", "B"}) {
+                void *library = dlopen((dir + "/lib" + name + ".so").c_str(), RTLD_NOW);
+                void *spin =
+                    library ? dlsym(library, name[0] == 'A' ? "aaaa_spin" : "bbbb_spin") : nullptr;
+                if (!spin)
+                    _exit(1);
+                reinterpret_cast<void (*)()>(spin)();
+                dlclose(library);
+            }
+        }
+    }).detach();
+    std::printf("ready\n");
+    std::fflush(stdout);
+    std::string line;
+    std::getline(std::cin, line);
+    _exit(0);
+}
+#endif
+
+#if !defined(_WIN32)
 // A new program every few milliseconds, started by a thread other than the main one: its
 // threads wait as usual in between.
 [[noreturn]] void ExecAgainAndAgain(int count, char **argv)
@@ -414,6 +503,12 @@ int main(int argc, char **argv)
     for (const char *mode : {"abba", "owner", "self", "pi"})
         if (argc > 2 && std::string(argv[2]) == mode)
             WaitOnLocks(mode);
+    if (argc > 3 && std::string(argv[2]) == "churn-libs")
+        ChurnLibraries(argv[3]);
+    if (argc > 2 && std::string(argv[2]) == "interrupted") {
+        SleepInCallsThatEndEarly();
+        ReadyUntilALine(300);
+    }
 #endif
     std::vector<std::thread> threads;
     if (churn) {

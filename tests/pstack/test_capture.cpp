@@ -779,6 +779,142 @@ TEST(StackCapture, OpenFilesStayBoundedAcrossTargetsOfManyModules)
     EXPECT_TRUE(shown.contains(QStringLiteral("norva_wait_here()")));
 }
 
+// Runs norva-capture-cli on pid (as the user that command names first, when it does), within
+// a deadline: the text, or "(no answer)" when it did not return.
+QString CaptureByCli(qint64 pid, const QStringList &as = {})
+{
+    QProcess viewer;
+    const QStringList command = as + QStringList{NORVA_CAPTURE_CLI, QString::number(pid)};
+    viewer.start(command.first(), command.mid(1));
+    if (!viewer.waitForFinished(20000)) {
+        viewer.kill();
+        viewer.waitForFinished(5000);
+        return QStringLiteral("(no answer)");
+    }
+    return AsShown(QString::fromUtf8(viewer.readAllStandardOutput()));
+}
+
+// A module file is the one the process maps, or it names nothing: a library replaced at the
+// same addresses after the hold, a FIFO at a debug link or mounted over a library (opens that
+// would wait for ever), and a btrfs subvolume (whose files stat gives another device than the
+// map) read by an ordinary user.
+TEST(StackCapture, ModuleFilesAreTheOnesMappedAndNeverMakeTheViewerWait)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    ASSERT_TRUE(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                      QFile::ExeOwner | QFile::ReadOther |
+                                                      QFile::ExeOther));
+    // Two libraries of one layout that a thread loads and unloads in turn.
+    for (const char *name : {"A", "B"}) {
+        const QString spin = QString(4, QLatin1Char(name[0] + 32)) + QStringLiteral("_spin");
+        QFile source(dir.filePath(QStringLiteral("lib%1.c").arg(name)));
+        ASSERT_TRUE(source.open(QIODevice::WriteOnly));
+        source.write(("void " + spin +
+                      "(void)\n{\n    for (volatile int i = 0; i < 3000000; ++i) "
+                      "{\n    }\n}\n")
+                         .toUtf8());
+        source.close();
+        ASSERT_TRUE(Tool("gcc", {"-O1", "-g", "-shared", "-fPIC", source.fileName(), "-o",
+                                 dir.filePath(QStringLiteral("lib%1.so").arg(name))}));
+    }
+    {
+        SCOPED_TRACE("libraries that take turns at one address");
+        Helper helper(0, {QStringLiteral("churn-libs"), dir.path()});
+        int right = 0, wrong = 0;
+        for (int round = 0; round < 40; ++round) {
+            const StackCapture capture = CaptureStacks(static_cast<unsigned long>(helper.pid()));
+            for (const ThreadStack &thread : capture.threads) {
+                for (const StackFrame &frame : thread.frames) {
+                    const bool inA = frame.module == QLatin1String("libA.so");
+                    const bool inB = frame.module == QLatin1String("libB.so");
+                    right += (inA && frame.function.startsWith(QLatin1String("aaaa"))) ||
+                             (inB && frame.function.startsWith(QLatin1String("bbbb")));
+                    wrong += (inA && frame.function.startsWith(QLatin1String("bbbb"))) ||
+                             (inB && frame.function.startsWith(QLatin1String("aaaa")));
+                }
+            }
+        }
+        EXPECT_EQ(wrong, 0) << "frames named from the other library; named right: " << right;
+        EXPECT_GT(right, 0);
+    }
+    // One library of a chain whose debug file beside it is a FIFO.
+    const QString chain = dir.filePath(QStringLiteral("chain"));
+    ASSERT_TRUE(QDir().mkpath(chain) && BuildChain(chain, 1));
+    ASSERT_TRUE(QFile::remove(chain + "/lib0.debug"));
+    ASSERT_EQ(mkfifo((chain + "/lib0.debug").toLocal8Bit().constData(), 0644), 0);
+    ASSERT_EQ(mkfifo(dir.filePath(QStringLiteral("fifo")).toLocal8Bit().constData(), 0644), 0);
+    ASSERT_TRUE(Tool("chmod", {"-R", "a+rX", dir.path()}));
+    {
+        SCOPED_TRACE("a FIFO at a debug link");
+        Helper helper(0, {QStringLiteral("chain"), chain, QStringLiteral("1")});
+        EXPECT_TRUE(CaptureByCli(helper.pid()).contains(QStringLiteral("norva_chain+0x")));
+    }
+    if (geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+        GTEST_SKIP() << "needs root and setpriv for the cases of an ordinary user";
+    const QStringList nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    {
+        SCOPED_TRACE("a FIFO mounted over a library in the target's own namespaces");
+        Helper helper(0, {QStringLiteral("chain"), chain, QStringLiteral("1")},
+                      nobody + QStringList{"unshare", "-Urm", NORVA_STACK_HELPER});
+        const qint64 pid = helper.pid(); // unshare has become the helper
+        ASSERT_TRUE(Tool("nsenter", {"-t", QString::number(pid), "-U", "-m", "mount", "--bind",
+                                     dir.filePath("fifo"), chain + "/lib0.so"}));
+        const QString shown = CaptureByCli(pid, nobody);
+        EXPECT_TRUE(shown.contains(QStringLiteral("is not the one the process has mapped")))
+            << shown.toStdString();
+    }
+    if (QStandardPaths::findExecutable(QStringLiteral("mkfs.btrfs")).isEmpty() ||
+        !QFile::exists(QStringLiteral("/dev/loop-control")))
+        GTEST_SKIP() << "needs mkfs.btrfs (btrfs-progs) and loop devices";
+    {
+        SCOPED_TRACE("a btrfs subvolume, read by an ordinary user");
+        const QString image = dir.filePath(QStringLiteral("btrfs.img")),
+                      mount = dir.filePath(QStringLiteral("btrfs"));
+        ASSERT_TRUE(QFile(image).open(QIODevice::WriteOnly) && QFile(image).resize(300ll << 20));
+        ASSERT_TRUE(QDir().mkpath(mount));
+        ASSERT_TRUE(Tool("mkfs.btrfs", {"-q", image}));
+        ASSERT_TRUE(Tool("mount", {"-o", "loop", image, mount}));
+        const QString sub = mount + QStringLiteral("/sub");
+        EXPECT_TRUE(Tool("btrfs", {"-q", "subvolume", "create", sub}));
+        EXPECT_TRUE(QFile::copy(QStringLiteral(NORVA_STACK_HELPER), sub + "/helper"));
+        EXPECT_TRUE(Tool("chmod", {"-R", "a+rx", mount}));
+        {
+            Helper helper(2, {}, nobody + QStringList{sub + "/helper"});
+            const QString shown = CaptureByCli(helper.pid(), nobody);
+            EXPECT_TRUE(shown.contains(QStringLiteral("norva_wait_here()")) &&
+                        !shown.contains(QStringLiteral("truncated")))
+                << shown.toStdString();
+        }
+        EXPECT_TRUE(Tool("umount", {mount}));
+    }
+}
+
+// Threads asleep in calls that a stop ends early with EINTR are asleep, where they were; and
+// io_uring's kernel workers are named as such, not walked as user threads.
+TEST(StackCapture, ThreadsInCallsThatTheStopEndsAreAsleep)
+{
+    Helper helper(0, {QStringLiteral("interrupted")});
+    const StackCapture capture = CaptureStacks(static_cast<unsigned long>(helper.pid()));
+    ASSERT_TRUE(capture.ok) << FailureText(capture).toStdString();
+    const QStringList asleep = {"norva-epoll", "norva-sigwait", "norva-uring"};
+    QStringList seen;
+    for (const ThreadStack &thread : capture.threads) {
+        if (asleep.contains(thread.name)) {
+            seen << thread.name;
+            EXPECT_EQ(thread.state, ThreadState::Sleeping) << thread.name.toStdString();
+            EXPECT_FALSE(thread.waitChannel.isEmpty()) << thread.name.toStdString();
+        }
+        if (thread.name.startsWith(QLatin1String("iou-"))) {
+            seen << QStringLiteral("worker");
+            EXPECT_EQ(thread.leftOut, LeftOut::IoUringWorker);
+            EXPECT_TRUE(thread.frames.isEmpty());
+        }
+    }
+    seen.sort();
+    EXPECT_EQ(seen.join(' '), asleep.join(' ') + QStringLiteral(" worker"));
+}
+
 // The bound on inflated debug copies holds where the memory is: a target whose debug files
 // inflate to more than the bound gets some of them, and a note for the rest.
 TEST(StackCapture, InflatedDebugCopiesStayUnderTheirBound)
