@@ -7,7 +7,10 @@
 #include <cstdint>
 
 struct StackFrame {
-    uint64_t pc = 0;     // as unwound (a return address for caller frames)
+    uint64_t pc = 0; // as unwound (a return address for caller frames)
+    // The address its names were looked up by: a caller's is its call, one byte before the
+    // return address; 0 when it is yet to be named.
+    uint64_t lookup = 0;
     QString function;    // demangled, without version suffix; empty when unknown
     uint64_t offset = 0; // from the start of function
     QString module;      // file name of the module, empty when none

@@ -1,3 +1,4 @@
+// The capture as HTML: only layout and escaping; every word comes from Wording.cpp.
 #include "Diagnosis.h"
 #include "StackCapture.h"
 #include "Wording.h"
@@ -12,57 +13,28 @@ const QString kPre = QStringLiteral(
     "<pre style=\"white-space: pre-wrap; font-family: Consolas, 'Lucida Console', 'DejaVu Sans "
     "Mono', 'Liberation Mono', 'Courier New', monospace\">");
 
-QString Hex(uint64_t value, int width = 0)
-{
-    return QStringLiteral("0x") +
-           QString::number(value, 16).rightJustified(width, QLatin1Char('0'));
-}
-
 QString Esc(const QString &text)
 {
     return text.toHtmlEscaped();
 }
 
-QString Plural(int count, const char *word)
+QString Bold(const QString &text)
 {
-    return QString::number(count) + QLatin1Char(' ') + QLatin1String(word) +
-           (count == 1 ? QString() : QStringLiteral("s"));
+    return QStringLiteral("<b>") + Esc(text) + QStringLiteral("</b>");
 }
 
-// "Thread 12 worker", escaped.
-QString ThreadTitle(const ThreadStack &thread, const QString &word = QStringLiteral("Thread"))
-{
-    QString title = word + QLatin1Char(' ') + QString::number(thread.tid);
-    if (!thread.name.isEmpty())
-        title += QLatin1Char(' ') + Esc(thread.name);
-    return title;
-}
-
-// "waits for mutex 0x... held by thread 12 worker"
 QString LockWait(const ThreadStack &thread, const QHash<long long, const ThreadStack *> &byTid,
                  int digits)
 {
-    QString text = QStringLiteral("waits for ") + LockKindText(thread.lockKind);
-    if (thread.lockAddress)
-        text += QLatin1Char(' ') + Hex(thread.lockAddress, digits);
-    if (const ThreadStack *owner = thread.lockOwner ? byTid.value(thread.lockOwner) : nullptr)
-        text += QStringLiteral(" held by ") + ThreadTitle(*owner, QStringLiteral("thread"));
-    else if (thread.recordedOwner)
-        text += QStringLiteral(" (owner recorded in the mutex: thread %1, which is no live thread "
-                               "of this process)")
-                    .arg(thread.recordedOwner);
-    if (thread.lockRefused)
-        text += QStringLiteral(" that the system refused it (a deadlock through "
-                               "priority-inheritance mutexes, or an owner that died); it waits "
-                               "for ever");
-    return text;
+    return Esc(
+        LockWaitText(thread, thread.lockOwner ? byTid.value(thread.lockOwner) : nullptr, digits));
 }
 
 // The heading of a group: "Thread 12 worker", or "3 threads: worker 12, 13; main 11".
 QString GroupTitle(const ThreadGroup &members)
 {
     if (members.size() == 1)
-        return QStringLiteral("<b>") + ThreadTitle(*members.first()) + QStringLiteral("</b>");
+        return Bold(ThreadTitle(*members.first()));
     QStringList names; // in the order they first appear
     QHash<QString, QStringList> ids;
     for (const ThreadStack *thread : members) {
@@ -72,56 +44,34 @@ QString GroupTitle(const ThreadGroup &members)
     }
     QStringList parts;
     for (const QString &name : names)
-        parts << (name.isEmpty() ? QString() : Esc(name) + QLatin1Char(' ')) +
+        parts << (name.isEmpty() ? QString() : name + QLatin1Char(' ')) +
                      ids.value(name).join(QStringLiteral(", "));
-    return QStringLiteral("<b>") + Plural(members.size(), "thread") + QStringLiteral(":</b> ") +
-           parts.join(QStringLiteral("; "));
+    return Bold(ThreadCount(members.size()) + QLatin1Char(':')) + QLatin1Char(' ') +
+           Esc(parts.join(QStringLiteral("; ")));
 }
 
 QString StateLine(const ThreadStack &thread)
 {
-    if (thread.state == ThreadState::Unknown)
-        return QString();
-    QString text = QStringLiteral(" &mdash; ") + StateText(thread.state);
-    if (!thread.waitChannel.isEmpty())
-        text += QStringLiteral(" in ") + Esc(thread.waitChannel);
-    return text;
+    const QString state = StateLineText(thread);
+    return state.isEmpty() ? QString() : QStringLiteral(" &mdash; ") + Esc(state);
 }
 
 QString Frames(const ThreadStack &thread, int digits)
 {
     QString text;
-    for (int i = 0; i < thread.frames.size(); ++i) {
-        const StackFrame &frame = thread.frames.at(i);
-        QString line = QStringLiteral("#%1 ").arg(i, -3) + Hex(frame.pc, digits) + QLatin1Char(' ');
-        if (frame.inlined) // the same pc as the frame it was inlined into
-            line +=
-                Esc(frame.function) + QStringLiteral(" (inlined)") +
-                (frame.module.isEmpty() ? QString() : QStringLiteral(" in ") + Esc(frame.module));
-        else if (!frame.function.isEmpty())
-            line +=
-                Esc(frame.function) + QStringLiteral("+") + Hex(frame.offset) +
-                (frame.module.isEmpty() ? QString() : QStringLiteral(" in ") + Esc(frame.module));
-        else if (!frame.module.isEmpty()) // still to be named from the module's file later
-            line += Esc(frame.module) + QStringLiteral("+") + Hex(frame.moduleOffset);
-        else
-            line += QStringLiteral("??");
-        if (!frame.file.isEmpty())
-            line += QStringLiteral(" at ") + Esc(frame.file) + QLatin1Char(':') +
-                    QString::number(frame.line);
-        text += line + QLatin1Char('\n');
-    }
-    const QString walkEnd = WalkEndText(thread);
+    for (int i = 0; i < thread.frames.size(); ++i)
+        text += QStringLiteral("#%1 ").arg(i, -3) + Esc(FrameText(thread.frames.at(i), digits)) +
+                QLatin1Char('\n');
+    const QString truncated = TruncatedText(thread);
     if (thread.leftOut != LeftOut::No) {
-        text +=
-            QStringLiteral("(not captured: ") + Esc(LeftOutText(thread)) + QStringLiteral(")\n");
+        text += Esc(NotCapturedText(thread)) + QLatin1Char('\n');
         for (const QString &line : thread.kernelStack)
-            text += QStringLiteral("    kernel: ") + Esc(line) + QLatin1Char('\n');
-    } else if (thread.frames.isEmpty() && walkEnd.isEmpty()) {
-        text += QStringLiteral("(no frames)\n");
+            text += QStringLiteral("    ") + Esc(KernelFrameText(line)) + QLatin1Char('\n');
+    } else if (thread.frames.isEmpty() && truncated.isEmpty()) {
+        text += Esc(NoFramesText()) + QLatin1Char('\n');
     }
-    if (!walkEnd.isEmpty())
-        text += QStringLiteral("(stack truncated: ") + Esc(walkEnd) + QStringLiteral(")\n");
+    if (!truncated.isEmpty())
+        text += Esc(truncated) + QLatin1Char('\n');
     return text;
 }
 
@@ -130,38 +80,27 @@ QString Frames(const ThreadStack &thread, int digits)
 QString FormatCapture(const StackCapture &capture)
 {
     QString html = QStringLiteral("<html><body>");
-    if (!capture.ok) {
-        html += QStringLiteral("<p><b>No stack traces for process %1.</b></p><p>%2</p>")
-                    .arg(QString::number(capture.pid), Esc(FailureText(capture)));
-        return html + QStringLiteral("</body></html>");
-    }
+    if (!capture.ok)
+        return html + QStringLiteral("<p>") + Bold(NoTracesTitle(capture.pid)) +
+               QStringLiteral("</p><p>") + Esc(FailureText(capture)) +
+               QStringLiteral("</p></body></html>");
     const int digits = capture.addressDigits;
     const QHash<long long, const ThreadStack *> byTid = ThreadsById(capture.threads);
     const QVector<ThreadGroup> groups = GroupThreads(capture.threads);
 
-    // One-pass arg: names may themselves hold "%1".
-    html +=
-        QStringLiteral("<p><b>Process %1</b> %2 &mdash; %3, %4, %5 waiting on locks, stopped "
-                       "for %6 ms</p>")
-            .arg(QString::number(capture.pid),
-                 Esc(capture.processName) + (digits == 8 ? QStringLiteral(" (32-bit)") : QString()),
-                 Plural(capture.threads.size(), "thread"), Plural(groups.size(), "distinct stack"),
-                 QString::number(CountLockWaits(capture.threads)),
-                 QString::number(capture.stoppedMs, 'f', 2));
+    html += QStringLiteral("<p>") + Bold(ProcessTitle(capture.pid)) + QLatin1Char(' ') +
+            Esc(SummaryText(capture, groups.size(), CountLockWaits(capture.threads))) +
+            QStringLiteral("</p>");
     for (const ThreadGroup &cycle : FindDeadlocks(capture.threads)) {
-        html += (cycle.size() == 1
-                     ? QStringLiteral("<p><b>Deadlock:</b> a thread waits for a lock it holds "
-                                      "itself</p>")
-                     : QStringLiteral("<p><b>Deadlock:</b> %1 threads wait for each other</p>")
-                           .arg(cycle.size())) +
-                kPre;
+        html += QStringLiteral("<p>") + Bold(DeadlockLabel()) + QLatin1Char(' ') +
+                Esc(DeadlockText(cycle.size())) + QStringLiteral("</p>") + kPre;
         for (const ThreadStack *thread : cycle)
-            html += ThreadTitle(*thread) + QLatin1Char(' ') + LockWait(*thread, byTid, digits) +
-                    QLatin1Char('\n');
+            html += Esc(ThreadTitle(*thread)) + QLatin1Char(' ') +
+                    LockWait(*thread, byTid, digits) + QLatin1Char('\n');
         html += QStringLiteral("</pre>");
     }
     for (const CaptureNote &note : capture.notes)
-        html += QStringLiteral("<p>Note: ") + Esc(NoteText(note)) + QStringLiteral("</p>");
+        html += QStringLiteral("<p>") + Esc(NoteLine(note)) + QStringLiteral("</p>");
     for (const ThreadGroup &members : groups) {
         const ThreadStack &first = *members.first();
         html += QStringLiteral("<p>") + GroupTitle(members) + StateLine(first) +

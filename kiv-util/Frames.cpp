@@ -1,6 +1,6 @@
 #include "Frames.h"
 
-bool AddFrame(ThreadStack *thread, uint64_t pc)
+bool AddFrame(ThreadStack *thread, uint64_t pc, uint64_t lookup)
 {
     if (thread->frames.size() >= kStackFrameLimit) {
         thread->walkEnd = WalkEnd::FrameLimit;
@@ -8,6 +8,7 @@ bool AddFrame(ThreadStack *thread, uint64_t pc)
     }
     StackFrame frame;
     frame.pc = pc;
+    frame.lookup = lookup;
     thread->frames.push_back(frame);
     return true;
 }
@@ -49,22 +50,20 @@ void AppendShown(const StackFrame &unwound, const CodeSymbol &symbol, QVector<St
 
 } // namespace
 
-void ResolveFrames(StackCapture *capture, const QVector<QVector<uint64_t>> &lookups,
-                   QHash<uint64_t, CodeSymbol> *cache,
+void ResolveFrames(StackCapture *capture, QHash<uint64_t, CodeSymbol> *cache,
                    const std::function<CodeSymbol(uint64_t)> &resolve)
 {
-    for (int t = 0; t < capture->threads.size() && t < lookups.size(); ++t) {
-        ThreadStack &thread = capture->threads[t];
+    for (ThreadStack &thread : capture->threads) {
         QVector<StackFrame> shown;
-        for (int f = 0; f < thread.frames.size(); ++f) {
-            if (f >= lookups[t].size()) {
-                shown.push_back(thread.frames[f]);
+        for (const StackFrame &frame : thread.frames) {
+            if (frame.lookup == 0 || !frame.function.isEmpty() || frame.inlined) {
+                shown.push_back(frame); // named already, or nothing to name it by
                 continue;
             }
-            auto it = cache->find(lookups[t][f]);
+            auto it = cache->find(frame.lookup);
             if (it == cache->end())
-                it = cache->insert(lookups[t][f], resolve(lookups[t][f]));
-            AppendShown(thread.frames[f], *it, &shown);
+                it = cache->insert(frame.lookup, resolve(frame.lookup));
+            AppendShown(frame, *it, &shown);
         }
         if (shown.size() > kStackFrameLimit) {
             shown.resize(kStackFrameLimit);

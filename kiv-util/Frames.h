@@ -24,18 +24,17 @@ struct CodeSymbol {
     QVector<InlinedCall> inlined; // the calls inlined at the address, innermost first
 };
 
-// Appends a frame at pc; at the limit it appends nothing, marks the thread as cut off there and
-// returns false.
-bool AddFrame(ThreadStack *thread, uint64_t pc);
+// Appends a frame at pc, to be named by lookup; at the limit it appends nothing, marks the
+// thread as cut off there and returns false.
+bool AddFrame(ThreadStack *thread, uint64_t pc, uint64_t lookup);
 
 // The address to name a frame by. A caller's pc is a return address, which points past the
 // call and may lie in the next function or line: the call itself is one byte before. The
 // innermost frame (and any frame a signal interrupted) is named at its pc.
 uint64_t LookupAddress(uint64_t pc, bool interrupted);
 
-// Fills in the names of every frame from lookups (per thread, per frame: the address to look
-// up), asking resolve only for addresses that cache does not hold yet. A frame with inlined
-// calls becomes one frame for each, innermost first, then its own; the frame limit counts them.
-void ResolveFrames(StackCapture *capture, const QVector<QVector<uint64_t>> &lookups,
-                   QHash<uint64_t, CodeSymbol> *cache,
+// Fills in the names of every frame yet to be named, by the address it carries, asking resolve
+// only for addresses that cache does not hold yet. A frame with inlined calls becomes one frame
+// for each, innermost first, then its own; the frame limit counts them.
+void ResolveFrames(StackCapture *capture, QHash<uint64_t, CodeSymbol> *cache,
                    const std::function<CodeSymbol(uint64_t)> &resolve);

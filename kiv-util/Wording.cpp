@@ -296,3 +296,138 @@ QString LockKindText(LockKind kind)
     }
     return QString();
 }
+
+namespace {
+
+QString Hex(uint64_t value, int width = 0)
+{
+    return QStringLiteral("0x") +
+           QString::number(value, 16).rightJustified(width, QLatin1Char('0'));
+}
+
+QString Plural(int count, const char *word)
+{
+    return QString::number(count) + QLatin1Char(' ') + QLatin1String(word) +
+           (count == 1 ? QString() : QStringLiteral("s"));
+}
+
+} // namespace
+
+QString ProcessTitle(long long pid)
+{
+    return QStringLiteral("Process %1").arg(pid);
+}
+
+QString NoTracesTitle(long long pid)
+{
+    return QStringLiteral("No stack traces for process %1.").arg(pid);
+}
+
+QString SummaryText(const StackCapture &capture, int groups, int lockWaits)
+{
+    // One-pass arg: names may themselves hold "%1".
+    return QStringLiteral("%1 \u2014 %2, %3, %4 waiting on locks, stopped for %5 ms")
+        .arg(capture.processName +
+                 (capture.addressDigits == 8 ? QStringLiteral(" (32-bit)") : QString()),
+             ThreadCount(capture.threads.size()), Plural(groups, "distinct stack"),
+             QString::number(lockWaits), QString::number(capture.stoppedMs, 'f', 2));
+}
+
+QString DeadlockLabel()
+{
+    return QStringLiteral("Deadlock:");
+}
+
+QString DeadlockText(int threads)
+{
+    return threads == 1 ? QStringLiteral("a thread waits for a lock it holds itself")
+                        : QStringLiteral("%1 threads wait for each other").arg(threads);
+}
+
+QString ThreadTitle(const ThreadStack &thread, bool capital)
+{
+    QString title = (capital ? QStringLiteral("Thread ") : QStringLiteral("thread ")) +
+                    QString::number(thread.tid);
+    if (!thread.name.isEmpty())
+        title += QLatin1Char(' ') + thread.name;
+    return title;
+}
+
+QString ThreadCount(int count)
+{
+    return Plural(count, "thread");
+}
+
+QString StateLineText(const ThreadStack &thread)
+{
+    const QString state = StateText(thread.state);
+    if (state.isEmpty() || thread.waitChannel.isEmpty())
+        return state;
+    return state + QStringLiteral(" in ") + thread.waitChannel;
+}
+
+QString LockWaitText(const ThreadStack &thread, const ThreadStack *owner, int digits)
+{
+    if (thread.lockRefused)
+        return QStringLiteral("waits for a %1 that the system refused to give it (a deadlock "
+                              "through priority-inheritance mutexes, or an owner that died); "
+                              "it waits for ever")
+            .arg(LockKindText(thread.lockKind));
+    QString text = QStringLiteral("waits for ") + LockKindText(thread.lockKind);
+    if (thread.lockAddress)
+        text += QLatin1Char(' ') + Hex(thread.lockAddress, digits);
+    if (owner)
+        text += QStringLiteral(" held by ") + ThreadTitle(*owner, false);
+    else if (thread.recordedOwner)
+        text += QStringLiteral(" (owner recorded in the mutex: thread %1, which is no live thread "
+                               "of this process)")
+                    .arg(thread.recordedOwner);
+    return text;
+}
+
+QString FrameText(const StackFrame &frame, int digits)
+{
+    QString line = Hex(frame.pc, digits) + QLatin1Char(' ');
+    const QString in = frame.module.isEmpty() ? QString() : QStringLiteral(" in ") + frame.module;
+    if (frame.inlined) // the same pc as the frame it was inlined into
+        line += frame.function + QStringLiteral(" (inlined)") + in;
+    else if (!frame.function.isEmpty())
+        line += frame.function + QLatin1Char('+') + Hex(frame.offset) + in;
+    else if (!frame.module.isEmpty()) // still to be named from the module's file later
+        line += frame.module + QLatin1Char('+') + Hex(frame.moduleOffset);
+    else
+        line += QStringLiteral("??");
+    if (!frame.file.isEmpty())
+        line +=
+            QStringLiteral(" at ") + frame.file + QLatin1Char(':') + QString::number(frame.line);
+    return line;
+}
+
+QString NotCapturedText(const ThreadStack &thread)
+{
+    return thread.leftOut == LeftOut::No
+               ? QString()
+               : QStringLiteral("(not captured: ") + LeftOutText(thread) + QLatin1Char(')');
+}
+
+QString KernelFrameText(const QString &line)
+{
+    return QStringLiteral("kernel: ") + line;
+}
+
+QString NoFramesText()
+{
+    return QStringLiteral("(no frames)");
+}
+
+QString TruncatedText(const ThreadStack &thread)
+{
+    const QString why = WalkEndText(thread);
+    return why.isEmpty() ? QString()
+                         : QStringLiteral("(stack truncated: ") + why + QLatin1Char(')');
+}
+
+QString NoteLine(const CaptureNote &note)
+{
+    return QStringLiteral("Note: ") + NoteText(note);
+}

@@ -67,18 +67,6 @@ bool OwnerConsistent(uint64_t futexOp, const uint32_t (&words)[arch::kMutexWords
     return words[0] != 0 && static_cast<int32_t>(words[arch::kMutexOwnerWord]) > 0;
 }
 
-namespace {
-
-ThreadState StateAtStop(const CopiedThread &copy)
-{
-    if (copy.jobStopped)
-        return ThreadState::Stopped;
-    return copy.asleep ? ThreadState::Sleeping : ThreadState::Running;
-}
-
-// The C library parks a thread whose priority-inheritance lock the system refused on a word of
-// its own that stays 0, waiting for it to be anything else: that word is no mutex (a mutex
-// waiter waits while its lock word shows it locked).
 bool Parked(const CopiedThread &copy)
 {
     const uint64_t op = arch::SyscallArg1(copy.regs) & FUTEX_CMD_MASK;
@@ -86,7 +74,6 @@ bool Parked(const CopiedThread &copy)
            copy.lockWords[0] == 0;
 }
 
-// The lock a thread waits for, and who holds it.
 void DescribeLock(const CopiedThread &copy, const QSet<long long> &tids,
                   const QHash<long long, long long> &nsTids, ThreadStack *thread)
 {
@@ -109,8 +96,6 @@ void DescribeLock(const CopiedThread &copy, const QSet<long long> &tids,
         thread->recordedOwner = owner;
 }
 
-} // namespace
-
 void DescribeWaits(const HoldResult &hold, const QHash<long long, long long> &nsTids,
                    StackCapture *capture)
 {
@@ -122,12 +107,7 @@ void DescribeWaits(const HoldResult &hold, const QHash<long long, long long> &ns
         tids.insert(thread.tid);
     for (ThreadStack &thread : capture->threads) {
         const CopiedThread *copy = copies.value(thread.tid);
-        if (!copy)
-            continue;
-        thread.state = StateAtStop(*copy);
-        if (!copy->jobStopped) // a stopped thread sleeps in the stop, whatever it was doing
-            thread.waitChannel = copy->wchan == "0" ? QString() : QString::fromUtf8(copy->wchan);
-        if (copy->lockWordsRead && LocksMutex(thread.frames))
+        if (copy && copy->lockWordsRead && LocksMutex(thread.frames))
             DescribeLock(*copy, tids, nsTids, &thread);
     }
 }

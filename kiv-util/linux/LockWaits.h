@@ -5,6 +5,7 @@
 #include "TargetHold.h"
 
 #include <QHash>
+#include <QSet>
 #include <cstdint>
 
 // What a function of the C library does in a futex wait: it locks a mutex, or it is plumbing
@@ -25,8 +26,18 @@ long long MutexOwner(uint64_t futexOp, const uint32_t (&words)[arch::kMutexWords
 // priority-inheritance lock word names the same thread as the owner field.
 bool OwnerConsistent(uint64_t futexOp, const uint32_t (&words)[arch::kMutexWords]);
 
-// Each copied thread's state at the stop, and for a thread waiting for a mutex, the thread of
-// this process that holds it. nsTids: the target's own thread numbering to ours, where it
-// numbers threads otherwise (a container); an owner that does not translate is not named.
+// The C library parks a thread whose priority-inheritance lock the system refused on a word of
+// its own that stays 0, waiting for it to be anything else: that word is no mutex (a mutex
+// waiter waits while its lock word shows it locked).
+bool Parked(const CopiedThread &copy);
+
+// The lock a thread waits for, and who holds it: a thread of tids, the target's own numbering
+// translated through nsTids where it has one of its own (a container; an owner that does not
+// translate is not named), or none; a parked thread's lock was refused.
+void DescribeLock(const CopiedThread &copy, const QSet<long long> &tids,
+                  const QHash<long long, long long> &nsTids, ThreadStack *thread);
+
+// For each copied thread waiting for a mutex, the lock and the thread of this process that
+// holds it.
 void DescribeWaits(const HoldResult &hold, const QHash<long long, long long> &nsTids,
                    StackCapture *capture);

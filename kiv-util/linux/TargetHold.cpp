@@ -93,25 +93,23 @@ bool RunTracer(Args *args, int budgetMs, int *startError)
         munmap(stack, kTracerStack);
         return false;
     }
-    // The write end closes when the child ends, whichever way.
+    // The write end closes when the child ends, whichever way. The child runs on this
+    // thread's thread-local storage (CLONE_VM without a TLS of its own), errno included: while
+    // it lives, nothing here reads errno. A poll that fails (interrupted) is simply polled again
+    // until the deadline.
     const double deadline = NowMs() + budgetMs;
     bool finished = false;
-    for (;;) {
+    for (int left; !finished && (left = static_cast<int>(deadline - NowMs())) > 0;) {
         pollfd waitFor = {ended[0], POLLIN, 0};
-        const int left = static_cast<int>(deadline - NowMs());
-        if (left <= 0)
-            break;
-        const int rc = poll(&waitFor, 1, left);
-        if (rc < 0 && errno == EINTR)
-            continue;
-        finished = rc > 0;
-        break;
+        finished = poll(&waitFor, 1, left) > 0;
     }
     close(ended[0]);
     if (!finished)
         kill(child, SIGKILL);
+    // Collected here, once the kill above has ended it (or by the system already, should the
+    // viewer ignore its children's ends).
     int status = 0;
-    while (waitpid(child, &status, __WALL) < 0 && errno == EINTR) {
+    while (waitpid(child, &status, __WALL) != child && kill(child, 0) == 0) {
     }
     munmap(stack, kTracerStack);
     return finished && WIFEXITED(status) && WEXITSTATUS(status) == 0;
@@ -132,7 +130,7 @@ LeftThread Left(long long pid, const Entry &e)
             if (!line.trimmed().isEmpty())
                 left.kernelStack << QString::fromUtf8(line.trimmed());
     }
-    left.why = LeftOutFor(static_cast<int>(outcome), e.error, left.state);
+    left.why = LeftOutFor(outcome, e.error, left.state);
     if (outcome == Outcome::KernelWorker)
         left.why = e.ioWorker ? LeftOut::IoUringWorker : LeftOut::KernelWorker;
     return left;
@@ -140,9 +138,9 @@ LeftThread Left(long long pid, const Entry &e)
 
 } // namespace
 
-LeftOut LeftOutFor(int outcome, int error, char stateNow)
+LeftOut LeftOutFor(Outcome outcome, int error, char stateNow)
 {
-    switch (static_cast<Outcome>(outcome)) {
+    switch (outcome) {
     case Outcome::Ended:
     case Outcome::Copied: // copied, yet its copy did not fit: it ended meanwhile
         return LeftOut::Ended;
@@ -151,7 +149,7 @@ LeftOut LeftOutFor(int outcome, int error, char stateNow)
     case Outcome::Busy:
         return LeftOut::Busy;
     case Outcome::KernelWorker:
-        return LeftOut::KernelWorker;
+        return LeftOut::KernelWorker; // which kind of worker, the tracer's entry says
     case Outcome::Pending:
         break;
     }

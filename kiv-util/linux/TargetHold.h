@@ -10,6 +10,7 @@
 #include "Arch.h"
 #include "CaptureModel.h"
 #include "Maps.h"
+#include "TracerShared.h"
 
 #include <QByteArray>
 #include <QStringList>
@@ -61,6 +62,6 @@ struct HoldResult {
 // path. Stack copies end where their mapping in maps does.
 HoldResult HoldAndCopy(long long pid, const MapsSnapshot &maps, int stopWithinMs);
 
-// Why a thread the tracer did not copy has no stack: from what the tracer saw of it (an
-// outcome of tracer::Outcome, the seize's errno) and, for one that did not stop, its state now.
-LeftOut LeftOutFor(int outcome, int error, char stateNow);
+// Why a thread the tracer did not copy has no stack: from what the tracer saw of it (its
+// outcome, the seize's errno) and, for one that did not stop, its state now.
+LeftOut LeftOutFor(tracer::Outcome outcome, int error, char stateNow);

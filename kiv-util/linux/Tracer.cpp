@@ -1,6 +1,10 @@
 // The tracer child: seizes every thread of the target, interrupts them, copies registers and
 // stacks into the shared area and lets them all go, within the deadline. It runs in the
-// viewer's memory on a stack of its own and uses system calls and plain memory only.
+// viewer's memory on a stack of its own, and on the thread-local storage of the viewer's thread
+// that started it. What it may call: the C library's system-call wrappers (their errno lands in
+// that thread's, which the viewer does not read while the child lives) and plain memory,
+// ProcFiles' raw readers among them. What it must not: allocate, lock, or touch anything else
+// kept per thread (stdio, Qt, the C++ runtime beyond this code): that state is the viewer's.
 #include "ProcFiles.h"
 #include "TracerShared.h"
 

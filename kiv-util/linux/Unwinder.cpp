@@ -2,6 +2,7 @@
 
 #include "ProcFiles.h"
 #include "Scopes.h"
+#include "Threads.h"
 
 #include <QFileInfo>
 #include <QSet>
@@ -127,7 +128,6 @@ const Dwfl_Thread_Callbacks kCopiedThreads = {NextThread,          GetThread, Me
 
 struct WalkContext {
     ThreadStack *thread;
-    QVector<uint64_t> lookup; // address to resolve for each frame
     QString error;
 };
 
@@ -140,10 +140,7 @@ int OnFrame(Dwfl_Frame *state, void *arg)
         ctx->error = QString::fromUtf8(dwfl_errmsg(-1));
         return DWARF_CB_ABORT;
     }
-    if (!AddFrame(ctx->thread, pc))
-        return DWARF_CB_ABORT;
-    ctx->lookup.push_back(LookupAddress(pc, activation));
-    return DWARF_CB_OK;
+    return AddFrame(ctx->thread, pc, LookupAddress(pc, activation)) ? DWARF_CB_OK : DWARF_CB_ABORT;
 }
 
 bool IsOutermost(const QString &function)
@@ -170,11 +167,6 @@ bool IsEntryPoint(const QString &function)
         QStringLiteral("__clone"), QStringLiteral("__clone3"),
     };
     return kEntries.contains(function);
-}
-
-QString ThreadName(long long pid, long long tid)
-{
-    return QString::fromUtf8(ReadTaskFile(pid, tid, "comm").trimmed());
 }
 
 // Reports every module of maps, and the vDSO (which only the process's memory holds).
@@ -266,16 +258,12 @@ bool TargetSession::Report(long long pid, unsigned long long startTime, long lon
     return true;
 }
 
-QVector<QVector<uint64_t>> TargetSession::Unwind(const HoldResult &hold, long long pid,
-                                                 QVector<ThreadStack> *threads)
+void TargetSession::Unwind(const HoldResult &hold, long long pid, StackCapture *capture)
 {
     state_->Fill(hold);
-    QVector<QVector<uint64_t>> lookups;
     for (const CopiedThread &copy : hold.copied) {
-        ThreadStack thread;
-        thread.tid = copy.tid;
-        thread.name = ThreadName(pid, copy.tid);
-        WalkContext ctx{&thread, {}, {}};
+        ThreadStack thread = ThreadOf(pid, copy);
+        WalkContext ctx{&thread, {}};
         state_->beyondCopy = false;
         const int rc = dwfl_getthread_frames(dwfl_, static_cast<pid_t>(copy.tid), OnFrame, &ctx);
         if (rc != 0 && ctx.error.isEmpty() && thread.walkEnd != WalkEnd::FrameLimit)
@@ -284,17 +272,15 @@ QVector<QVector<uint64_t>> TargetSession::Unwind(const HoldResult &hold, long lo
             thread.walkEnd = state_->beyondCopy ? WalkEnd::BeyondCopy : WalkEnd::WalkerError;
             thread.walkError = state_->beyondCopy ? QString() : ctx.error;
         }
-        threads->push_back(thread);
-        lookups.push_back(ctx.lookup);
+        capture->threads.push_back(thread);
     }
     state_->Clear();
-    return lookups;
+    Name(capture);
 }
 
-void TargetSession::Name(StackCapture *capture, const QVector<QVector<uint64_t>> &lookups)
+void TargetSession::Name(StackCapture *capture)
 {
-    ResolveFrames(capture, lookups, &symbols_,
-                  [this](uint64_t address) { return Resolve(address); });
+    ResolveFrames(capture, &symbols_, [this](uint64_t address) { return Resolve(address); });
     for (ThreadStack &thread : capture->threads) {
         for (int i = 0; i + 1 < thread.frames.size(); ++i) {
             if (!thread.frames[i].inlined && IsEntryPoint(thread.frames[i].function)) {

@@ -32,14 +32,12 @@ public:
                 const MapsSnapshot &maps, CaptureFailure *failure, int *mapsError);
     void Reset();
 
-    // Every copied thread walked from its registers and stack copy, appended to threads;
-    // returns the address to name for each frame.
-    QVector<QVector<uint64_t>> Unwind(const HoldResult &hold, long long pid,
-                                      QVector<ThreadStack> *threads);
-    // Names the frames of threads, each address once per session.
-    void Name(StackCapture *capture, const QVector<QVector<uint64_t>> &lookups);
+    // Every copied thread, with its heading, walked from its registers and stack copy and
+    // named (each address once per session), appended to the capture's threads.
+    void Unwind(const HoldResult &hold, long long pid, StackCapture *capture);
 
 private:
+    void Name(StackCapture *capture);
     CodeSymbol Resolve(uint64_t address) const;
 
     DebugFileCache *files_;

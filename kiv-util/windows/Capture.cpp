@@ -97,21 +97,18 @@ StackCapture CaptureStacks(unsigned long pid)
         return capture;
     // Stage 3: suspended only to copy; walked once every thread runs again.
     std::vector<ThreadCopy> copies = SuspendAndCopy(target, &capture.stoppedMs);
-    QVector<QVector<uint64_t>> lookups;
     for (ThreadCopy &copy : copies) {
         ThreadStack stack;
         stack.tid = copy.tid;
-        QVector<uint64_t> lookup;
-        WalkThread(target, &copy, &stack, &lookup);
+        WalkThread(target, &copy, &stack);
         // Stage 4: thread names need no suspended thread either.
         stack.name = ThreadName(copy.thread.get());
         capture.threads.push_back(stack);
-        lookups.push_back(lookup);
     }
     // Stage 5: the frames' names, each address once; then the lock owners.
     QHash<uint64_t, CodeSymbol> cache;
     HANDLE process = target.process.get();
-    ResolveFrames(&capture, lookups, &cache,
+    ResolveFrames(&capture, &cache,
                   [process](uint64_t address) { return Resolve(process, address); });
     SymCleanup(process);
     FindLockOwners(&capture);

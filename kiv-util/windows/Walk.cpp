@@ -121,8 +121,7 @@ public:
 
 } // namespace
 
-void WalkThread(const Target &target, ThreadCopy *copy, ThreadStack *stack,
-                QVector<uint64_t> *lookup)
+void WalkThread(const Target &target, ThreadCopy *copy, ThreadStack *stack)
 {
     if (copy->error != 0) {
         stack->walkEnd = WalkEnd::NoRegisters;
@@ -153,9 +152,8 @@ void WalkThread(const Target &target, ThreadCopy *copy, ThreadStack *stack,
             break;
         }
         lastStack = frame.AddrStack.Offset;
-        if (!AddFrame(stack, pc))
+        if (!AddFrame(stack, pc, LookupAddress(pc, stack->frames.isEmpty())))
             break;
-        lookup->push_back(LookupAddress(pc, stack->frames.size() == 1));
     }
 }
 

@@ -4,9 +4,8 @@
 #include "Frames.h"
 #include "Suspend.h"
 
-// One thread's frames, from its copy; lookup gets the address to name for each.
-void WalkThread(const Target &target, ThreadCopy *copy, ThreadStack *stack,
-                QVector<uint64_t> *lookup);
+// One thread's frames, from its copy, each with the address it is to be named by.
+void WalkThread(const Target &target, ThreadCopy *copy, ThreadStack *stack);
 
 CodeSymbol Resolve(HANDLE process, DWORD64 address);
 

@@ -119,7 +119,8 @@ TEST(Diagnosis, TextShowsNamesAsTheyAreAndDeadlocksFirst)
 }
 
 // A frame with calls inlined at its address shows one frame for each, innermost first, then its
-// own at the outermost call; the frame limit counts what is shown.
+// own at the outermost call; the frame limit counts what is shown. Each frame is named by the
+// address it carries, whichever thread it is in and whatever order the threads stand in.
 TEST(Frames, InlinedCallsBecomeFramesWithinTheLimit)
 {
     struct Case {
@@ -130,29 +131,38 @@ TEST(Frames, InlinedCallsBecomeFramesWithinTheLimit)
                  {kStackFrameLimit / 4, kStackFrameLimit, false},
                  {kStackFrameLimit / 4 + 1, kStackFrameLimit, true}};
     for (const Case &test : cases) {
+        // Threads 3, 1 and 2, in that order; thread t's frames are at 0x1000 * t.
         StackCapture capture;
-        capture.threads = {Thread(1, "t", QVector<uint64_t>(test.unwound, 0x1000))};
+        for (long long tid : {3, 1, 2}) {
+            ThreadStack thread = Thread(tid, "t", {});
+            for (int i = 0; i < test.unwound; ++i)
+                AddFrame(&thread, 0x1000 * static_cast<uint64_t>(tid),
+                         0x1000 * static_cast<uint64_t>(tid) - 1);
+            capture.threads << thread;
+        }
         QHash<uint64_t, CodeSymbol> cache;
-        ResolveFrames(&capture, {QVector<uint64_t>(test.unwound, 0x0fff)}, &cache,
-                      [](uint64_t address) {
-                          CodeSymbol symbol;
-                          symbol.function = QStringLiteral("outer");
-                          symbol.start = address - 0x10;
-                          symbol.file = QStringLiteral("outer.cpp");
-                          symbol.line = 7;
-                          symbol.inlined = {{QStringLiteral("inner"), QStringLiteral("a.h"), 1},
-                                            {QStringLiteral("middle"), QStringLiteral("b.h"), 2},
-                                            {QStringLiteral("mid2"), QStringLiteral("c.h"), 3}};
-                          return symbol;
-                      });
-        const ThreadStack &thread = capture.threads[0];
-        ASSERT_EQ(thread.frames.size(), test.shown);
-        EXPECT_EQ(thread.walkEnd == WalkEnd::FrameLimit, test.limit);
-        EXPECT_TRUE(thread.frames[0].inlined && thread.frames[0].function == "inner" &&
-                    thread.frames[0].line == 1 && thread.frames[0].offset == 0);
-        EXPECT_TRUE(!thread.frames[3].inlined && thread.frames[3].function == "outer" &&
-                    thread.frames[3].file == "outer.cpp" && thread.frames[3].offset == 0x11);
-        EXPECT_EQ(cache.size(), 1) << "one address, named once";
+        ResolveFrames(&capture, &cache, [](uint64_t address) {
+            const QString t = QString::number((address + 1) / 0x1000);
+            CodeSymbol symbol;
+            symbol.function = QStringLiteral("outer") + t;
+            symbol.start = address - 0x10;
+            symbol.file = QStringLiteral("outer.cpp");
+            symbol.line = 7;
+            symbol.inlined = {{QStringLiteral("inner") + t, QStringLiteral("a.h"), 1},
+                              {QStringLiteral("middle"), QStringLiteral("b.h"), 2},
+                              {QStringLiteral("mid2"), QStringLiteral("c.h"), 3}};
+            return symbol;
+        });
+        for (const ThreadStack &thread : capture.threads) {
+            const QString t = QString::number(thread.tid);
+            ASSERT_EQ(thread.frames.size(), test.shown);
+            EXPECT_EQ(thread.walkEnd == WalkEnd::FrameLimit, test.limit);
+            EXPECT_TRUE(thread.frames[0].inlined && thread.frames[0].function == "inner" + t &&
+                        thread.frames[0].line == 1 && thread.frames[0].offset == 0);
+            EXPECT_TRUE(!thread.frames[3].inlined && thread.frames[3].function == "outer" + t &&
+                        thread.frames[3].file == "outer.cpp" && thread.frames[3].offset == 0x11);
+        }
+        EXPECT_EQ(cache.size(), 3) << "one address a thread, named once";
     }
 }
 

@@ -2,10 +2,14 @@
 #include <gtest/gtest.h>
 #include <linux/futex.h>
 
+#include "Failures.h"
 #include "LockWaits.h"
 #include "Maps.h"
 #include "ProcFiles.h"
 #include "TargetHold.h"
+#include "Wording.h"
+
+#include <array>
 
 namespace {
 
@@ -83,14 +87,186 @@ TEST(LockWaits, FutexRolesAndOwners)
 
 TEST(TargetHold, WhyAThreadWasLeftOut)
 {
-    enum { Pending, Copied, Ended, Refused, Busy }; // the tracer's outcomes
-    EXPECT_EQ(LeftOutFor(Refused, EPERM, 0), LeftOut::Refused);
-    EXPECT_EQ(LeftOutFor(Refused, ESRCH, 0), LeftOut::Ended);
-    EXPECT_EQ(LeftOutFor(Busy, EPERM, 0), LeftOut::Busy);
-    EXPECT_EQ(LeftOutFor(Pending, 0, 'D'), LeftOut::NotStopped);
-    EXPECT_EQ(LeftOutFor(Pending, 0, 'Z'), LeftOut::Ended);
-    EXPECT_EQ(LeftOutFor(Pending, 0, 0), LeftOut::Ended);
-    EXPECT_EQ(LeftOutFor(Copied, 0, 'S'), LeftOut::Ended);
+    using tracer::Outcome;
+    EXPECT_EQ(LeftOutFor(Outcome::Refused, EPERM, 0), LeftOut::Refused);
+    EXPECT_EQ(LeftOutFor(Outcome::Refused, ESRCH, 0), LeftOut::Ended);
+    EXPECT_EQ(LeftOutFor(Outcome::Busy, EPERM, 0), LeftOut::Busy);
+    EXPECT_EQ(LeftOutFor(Outcome::Pending, 0, 'D'), LeftOut::NotStopped);
+    EXPECT_EQ(LeftOutFor(Outcome::Pending, 0, 'Z'), LeftOut::Ended);
+    EXPECT_EQ(LeftOutFor(Outcome::Pending, 0, 0), LeftOut::Ended);
+    EXPECT_EQ(LeftOutFor(Outcome::Copied, 0, 'S'), LeftOut::Ended);
+}
+
+// Whose mutex a sleeping thread waits for: from the futex call in its registers and the words
+// read at the futex. The owner is named only where the words agree and it is a live thread of
+// the process, in our numbering.
+TEST(LockWaits, OwnersParkedThreadsAndContainers)
+{
+    const struct {
+        const char *what;
+        uint64_t op, expected;
+        std::array<uint32_t, arch::kMutexWords> words;
+        QHash<long long, long long> nsTids;
+        long long owner, recorded;
+        bool refused;
+    } cases[] = {
+        {"a locked mutex", FUTEX_WAIT_PRIVATE, 2, {2, 0, 11, 1}, {}, 11, 0, false},
+        {"unlocked words name nobody", FUTEX_WAIT_PRIVATE, 2, {0, 0, 11, 1}, {}, 0, 0, false},
+        {"an owner that is no live thread", FUTEX_WAIT_PRIVATE, 2, {2, 0, 99, 1}, {}, 0, 99, false},
+        {"a PI lock word names the owner",
+         FUTEX_LOCK_PI,
+         0,
+         {0x80000000u | 12, 0, 12, 1},
+         {},
+         12,
+         0,
+         false},
+        {"a PI word without an owner", FUTEX_LOCK_PI, 0, {0x80000000u, 0, 12, 1}, {}, 0, 0, false},
+        {"a container's numbering", FUTEX_WAIT_PRIVATE, 2, {2, 0, 5, 1}, {{5, 11}}, 11, 0, false},
+        {"an owner outside the container",
+         FUTEX_WAIT_PRIVATE,
+         2,
+         {2, 0, 6, 1},
+         {{5, 11}},
+         0,
+         0,
+         false},
+        {"parked after a refused PI lock", FUTEX_WAIT_PRIVATE, 0, {0, 0, 0, 0}, {}, 0, 0, true},
+    };
+    const QSet<long long> tids = {10, 11, 12};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        CopiedThread copy;
+        copy.regs.orig_rax = arch::kFutexCall;
+        copy.regs.rdi = 0x5000;
+        copy.regs.rsi = c.op;
+        copy.regs.rdx = c.expected;
+        copy.lockWordsRead = true;
+        std::copy(c.words.begin(), c.words.end(), copy.lockWords);
+        ThreadStack thread;
+        thread.tid = 10;
+        DescribeLock(copy, tids, c.nsTids, &thread);
+        EXPECT_EQ(thread.lockOwner, c.owner);
+        EXPECT_EQ(thread.recordedOwner, c.recorded);
+        EXPECT_EQ(thread.lockRefused, c.refused);
+        EXPECT_EQ(Parked(copy), c.refused);
+        if (c.refused)
+            EXPECT_EQ(LockWaitText(thread, nullptr, 16),
+                      QStringLiteral("waits for a mutex that the system refused to give it (a "
+                                     "deadlock through priority-inheritance mutexes, or an owner "
+                                     "that died); it waits for ever"));
+    }
+}
+
+ProcessFacts Facts(const char *status)
+{
+    ProcessFacts facts;
+    facts.requested = 77;
+    facts.pid = 77;
+    facts.status = ParseStatus(status);
+    facts.viewer = 1000;
+    facts.viewerUid = 1000;
+    return facts;
+}
+
+// Whether a process can be captured at all, what a hold that took nothing means, and how the
+// code changed during the hold: decisions on facts read once.
+TEST(Failures, DecisionsOnWhatWasRead)
+{
+    const char *running = "Name:\tprog\nState:\tS (sleeping)\nTgid:\t77\nTracerPid:\t0\n"
+                          "Uid:\t1000\t1000\t1000\t1000\nThreads:\t4\n";
+    ProcessFacts gone = Facts("");
+    gone.status.error = ENOENT;
+    ProcessFacts unreadable = Facts("");
+    unreadable.status.error = EMFILE;
+    ProcessFacts self = Facts(running);
+    self.viewer = 77;
+    ProcessFacts kernel = Facts(running);
+    kernel.stat = ParseStat("77 (k) S 2 0 0 0 -1 2097216 0");
+    ProcessFacts zombie = Facts("Name:\tz\nState:\tZ (zombie)\nTgid:\t77\nThreads:\t1\n");
+    ProcessFacts tracing = Facts(running);
+    tracing.viewerTracer = 77;
+    ProcessFacts traced = Facts("Name:\tprog\nState:\tt (tracing stop)\nTgid:\t77\n"
+                                "TracerPid:\t5\nUid:\t1000\nThreads:\t1\n");
+    traced.tracer = {5, QStringLiteral("gdb")};
+    ProcessFacts other = Facts(running);
+    other.status.uid = 0;
+    ProcessFacts secret = Facts(running);
+    secret.statusOfRoot = true;
+    ProcessFacts scope = Facts(running);
+    scope.ptraceScope = 2;
+    const struct {
+        const ProcessFacts &facts;
+        Failure classified, refused;
+        const char *words;
+    } cases[] = {
+        {gone, Failure::NoProcess, Failure::NotPermitted, "There is no process with id 77."},
+        {unreadable, Failure::ProcUnreadable, Failure::NotPermitted, "cannot be read"},
+        {self, Failure::Self, Failure::NotPermitted, "is this viewer itself"},
+        {kernel, Failure::KernelThread, Failure::NotPermitted, "is a kernel thread"},
+        {zombie, Failure::Zombie, Failure::NotPermitted, "is a zombie"},
+        {tracing, Failure::TracingViewer, Failure::NotPermitted, "is tracing this viewer"},
+        {traced, Failure::AlreadyTraced, Failure::NotPermitted,
+         "already being traced by process 5 (gdb)"},
+        {other, Failure::None, Failure::OtherUser, "belongs to another user (uid 0)"},
+        {secret, Failure::None, Failure::NotDumpable, "non-dumpable"},
+        {scope, Failure::None, Failure::PtraceScope, "ptrace_scope is 2"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.words);
+        StackCapture capture;
+        capture.pid = 77;
+        capture.processName = c.facts.status.name;
+        capture.failure = Classify(c.facts);
+        EXPECT_EQ(capture.failure.kind, c.classified);
+        if (c.classified == Failure::None)
+            capture.failure = PermissionFailure(c.facts);
+        EXPECT_EQ(PermissionFailure(c.facts).kind, c.refused);
+        EXPECT_TRUE(FailureText(capture).contains(QLatin1String(c.words)))
+            << FailureText(capture).toStdString();
+    }
+
+    // A hold that took no thread: ended, another program, another capture, or permission.
+    HoldResult hold;
+    EXPECT_EQ(ExplainHold(hold, other, Facts(running)).kind, Failure::OtherUser);
+    EXPECT_EQ(ExplainHold(hold, other, gone).kind, Failure::EndedBeforeStop);
+    hold.left.push_back({});
+    hold.left.back().why = LeftOut::Busy;
+    EXPECT_EQ(ExplainHold(hold, other, gone).kind, Failure::AnotherCapture);
+    hold.execed = true;
+    EXPECT_EQ(ExplainHold(hold, other, gone).kind, Failure::StartedAnotherProgram);
+    hold.copied.push_back({});
+    hold.execed = false;
+    EXPECT_EQ(ExplainHold(hold, other, gone).kind, Failure::None);
+
+    // The code during the hold, from the maps before and after it.
+    MapsSnapshot before, library, program, none;
+    before.entries = ParseMaps("1000-2000 r-xp 00000000 08:01 11 /bin/prog\n");
+    library.entries = ParseMaps("1000-2000 r-xp 00000000 08:01 11 /bin/prog\n"
+                                "5000-6000 r-xp 00000000 08:01 12 /lib/plugin.so\n");
+    program.entries = ParseMaps("3000-4000 r-xp 00000000 08:01 13 /bin/other\n");
+    EXPECT_EQ(ChangeDuringHold(before, before, Facts(running)), CodeChange::None);
+    EXPECT_EQ(ChangeDuringHold(before, library, Facts(running)), CodeChange::Library);
+    EXPECT_EQ(ChangeDuringHold(before, program, Facts(running)), CodeChange::AnotherProgram);
+    EXPECT_EQ(ChangeDuringHold(before, none, gone), CodeChange::Ended);
+}
+
+// What is tried again, and how often.
+TEST(Failures, RetryPolicy)
+{
+    const int tracerPolls = RetryPolicy::kTracerWaitMs / RetryPolicy::kTracerPollMs;
+    const struct {
+        Retry why;
+        int allowed;
+    } cases[] = {{Retry::None, 0},
+                 {Retry::TracerLeaving, tracerPolls},
+                 {Retry::BetweenPrograms, 1},
+                 {Retry::CodeChanged, 1},
+                 {Retry::AnotherCapture, 1}};
+    for (const auto &c : cases) {
+        EXPECT_TRUE(c.allowed == 0 || RetryPolicy::Allows(c.why, c.allowed - 1));
+        EXPECT_FALSE(RetryPolicy::Allows(c.why, c.allowed));
+    }
 }
 
 } // namespace

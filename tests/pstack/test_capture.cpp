@@ -152,36 +152,6 @@ TEST(StackCapture, RepeatedCapturesOfManyThreadsStayConsistent)
     EXPECT_TRUE(helper.EndsWhenAsked());
 }
 
-TEST(StackCapture, FailuresAreExplained)
-{
-    EXPECT_TRUE(AsShown(Capture(999999999))
-                    .contains(QStringLiteral("There is no process with id 999999999")));
-    EXPECT_TRUE(AsShown(Capture(getpid())).contains(QStringLiteral("this viewer itself")));
-
-    // A zombie: a child that has ended and was not collected.
-    const pid_t zombie = fork();
-    if (zombie == 0)
-        _exit(0);
-    ASSERT_TRUE(WaitFor([&] { return ProcessState(zombie) == 'Z'; }, 5000));
-    EXPECT_TRUE(AsShown(Capture(zombie)).contains(QStringLiteral("is a zombie")));
-    waitpid(zombie, nullptr, 0);
-
-    // A process that another tracer (this test) already holds.
-    const pid_t traced = fork();
-    if (traced == 0) {
-        ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
-        for (;;)
-            pause();
-    }
-    ASSERT_TRUE(
-        WaitFor([&] { return StatusField(traced, "TracerPid:").toLongLong() == getpid(); }, 5000));
-    const QString shown = AsShown(Capture(traced));
-    EXPECT_TRUE(shown.contains(QStringLiteral("already being traced by process %1").arg(getpid())))
-        << shown.toStdString();
-    kill(traced, SIGKILL);
-    waitpid(traced, nullptr, 0);
-}
-
 TEST(StackCapture, LeaderThatExitedLeavesItsThreadsToShow)
 {
     // The main thread ends by itself (the exit system call, not exit_group); the process lives
@@ -343,24 +313,6 @@ TEST(StackCapture, TargetThatExitsMidCaptureHasEnded)
         }
     }
     EXPECT_GT(ended, 0) << "no capture met the end";
-}
-
-TEST(StackCapture, KernelThreadsHaveNoUserStack)
-{
-    qint64 kernelThread = 0;
-    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
-        if (entry.toLongLong() <= 0 || !stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray text = stat.readAll();
-        if (text.mid(text.lastIndexOf(')') + 2).split(' ').value(6).toULongLong() & 0x00200000u) {
-            kernelThread = entry.toLongLong();
-            break;
-        }
-    }
-    if (kernelThread == 0)
-        GTEST_SKIP() << "no kernel thread is visible here";
-    EXPECT_TRUE(AsShown(Capture(kernelThread)).contains(QStringLiteral("kernel thread")));
 }
 
 // What keeps a viewer from a process is named: another user's process, a non-dumpable one of
