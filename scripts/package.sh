@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds both platforms and writes the packages into dist/ (or $NORVA_DIST_DIR):
 #   norva-companions_<version>_amd64.deb              Debian package (cpack, dpkg-shlibdeps)
-#   norva-companions-<version>-win64-setup.exe        Windows installer (NSIS), per user
-#   norva-companions-<version>-win64.zip              the same files, to unpack anywhere
-#   norva-companions-<version>-win32.zip              the 32-bit programs, for 32-bit Windows
+#   norva-companions-<version>-setup.exe              Windows installer (NSIS), per user: the
+#                                                     64-bit set on 64-bit Windows, else the 32-bit
+#   norva-companions-<version>-win64.zip              the 64-bit set, to unpack anywhere
+#   norva-companions-<version>-win32.zip              the 32-bit set, for 32-bit Windows
 # Reuses build/ and build-win/ when they exist.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -71,19 +72,35 @@ sign_ours() { # folder
   done
 }
 sign_ours "$app"
+
+# 32-bit Windows: the same programs built for x86.
+app32=
+if [[ -f "$win/b32/CMakeCache.txt" ]]; then
+  app32="$stage/x86/NORVA Companions"
+  cmake --install "$win/b32" --prefix "$app32" --strip >/dev/null
+  cp "$icon" "$app32/"
+  sign_ours "$app32"
+fi
 find "$stage" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} + # the installer keeps file times
 
-# The uninstaller removes exactly these files and folders, deepest first.
+# The uninstaller removes exactly the files and folders of the set it installed, deepest first.
+uninstall_list() { # folder
+  (cd "$1" && find . -type f | sed 's|^\./||' | sort | while read -r f; do
+     printf 'Delete "$INSTDIR\\%s"\n' "${f//\//\\}"
+   done
+   find . -mindepth 1 -type d | sed 's|^\./||' | sort -r | while read -r d; do
+     printf 'RMDir "$INSTDIR\\%s"\n' "${d//\//\\}"
+   done)
+}
 files="$stage/uninstall-files.nsh"
-(cd "$app" && find . -type f | sed 's|^\./||' | sort | while read -r f; do
-   printf 'Delete "$INSTDIR\\%s"\n' "${f//\//\\}"
- done
- find . -mindepth 1 -type d | sed 's|^\./||' | sort -r | while read -r d; do
-   printf 'RMDir "$INSTDIR\\%s"\n' "${d//\//\\}"
- done) >"$files"
-setup="$dist/norva-companions-$version-win64-setup.exe"
+uninstall_list "$app" >"$files"
+setup="$dist/norva-companions-$version-setup.exe"
 nsis=(-V2 -INPUTCHARSET UTF8 -DSTAGE="$app" -DFILES="$files" -DVERSION="$version"
       -DOUTFILE="$setup" -DICON="$icon" -DWIZARD="$wizard")
+if [[ -n $app32 ]]; then
+  uninstall_list "$app32" >"$stage/uninstall-files32.nsh"
+  nsis+=(-DSTAGE32="$app32" -DFILES32="$stage/uninstall-files32.nsh")
+fi
 if [[ ${#sign[@]} -gt 0 ]]; then
   # makensis runs it on the uninstaller and on the installer, each as it is written.
   nsis+=("-DSIGN=${sign[*]@Q} -in \"%1\" -out \"%1.signed\" && mv \"%1.signed\" \"%1\"")
@@ -93,13 +110,8 @@ zipfile="$dist/norva-companions-$version-win64.zip"
 rm -f "$zipfile"
 (cd "$stage" && stable_zip "$zipfile" "NORVA Companions")
 
-# 32-bit Windows: the same programs built for x86, as a zip.
 zip32=
-if [[ -f "$win/b32/CMakeCache.txt" ]]; then
-  app32="$stage/x86/NORVA Companions"
-  cmake --install "$win/b32" --prefix "$app32" --strip >/dev/null
-  cp "$icon" "$app32/"
-  sign_ours "$app32"
+if [[ -n $app32 ]]; then
   zip32="$dist/norva-companions-$version-win32.zip"
   rm -f "$zip32"
   (cd "$stage/x86" && stable_zip "$zip32" "NORVA Companions")

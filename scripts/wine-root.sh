@@ -10,7 +10,8 @@
 set -euo pipefail
 root=${NORVA_WINE_ROOT:-/var/cache/norva/wine-root}
 src=$(cd "$(dirname "$0")/.." && pwd)
-packages=(wine wine32:i386 wine64 xvfb xauth fonts-wqy-zenhei)
+packages=(wine wine32:i386 wine64 xvfb xauth xdotool procps unzip osslsigncode fonts-wqy-zenhei
+  cmake)
 recipe="bookworm minbase i386 ${packages[*]}"
 stamp=$root/.norva-recipe
 
@@ -28,6 +29,29 @@ mirror() {
   uri=$(grep -hoE '^(URIs:|deb) +https?://[^ ]+' /etc/apt/sources.list.d/*.sources \
     /etc/apt/sources.list 2>/dev/null | grep -v security | head -n1 | awk '{print $2}')
   echo "${uri:-http://deb.debian.org/debian}"
+}
+
+# 32-bit Wine's loader and programs are i386 code. Where the kernel runs none (a 64-bit-only
+# guest answers "Exec format error"), qemu-i386-static runs them, registered with binfmt_misc
+# for i386 ELF programs (F: opened now, so it serves inside the root's chroot too); a kernel
+# that runs them natively is left alone.
+ensure_i386() {
+  local probe status=0
+  probe=$(mktemp)
+  # A hand-made i386 program: exit(42) through int 0x80.
+  printf '\x7f\x45\x4c\x46\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08\x60\x00\x00\x00\x60\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00\xb8\x01\x00\x00\x00\xbb\x2a\x00\x00\x00\xcd\x80' >"$probe"
+  chmod +x "$probe"
+  "$probe" 2>/dev/null || status=$?
+  rm -f "$probe"
+  [[ $status -eq 42 ]] && return 0
+  local binfmt=/proc/sys/fs/binfmt_misc
+  [[ -e $binfmt/register ]] || mount -t binfmt_misc binfmt_misc "$binfmt"
+  [[ -e $binfmt/qemu-i386 ]] && return 0
+  if ! command -v qemu-i386-static >/dev/null; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user-static >/dev/null
+  fi
+  printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:FOC' >"$binfmt/register"
+  echo "wine-root: this kernel runs no 32-bit code: i386 programs run under qemu-i386-static"
 }
 
 make_root() {
@@ -71,11 +95,15 @@ in_root() {
 }
 
 case ${1:-} in
-make) make_root ;;
+make)
+  make_root
+  ensure_i386
+  ;;
 run)
   shift
   need_root run "$@"
   make_root
+  ensure_i386
   in_root "$@"
   ;;
 *)

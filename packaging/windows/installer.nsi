@@ -1,13 +1,19 @@
 ; The Windows installer: per user, no elevation, into the user's own programs folder.
-; makensis -DSTAGE=<folder with the installed files> -DFILES=<uninstall list> -DVERSION=x.y.z
+; makensis -DSTAGE=<folder with the 64-bit set> -DFILES=<its uninstall list> -DVERSION=x.y.z
 ;          -DOUTFILE=<setup.exe> -DICON=<.ico> -DWIZARD=<164x314 .bmp>
+;          [-DSTAGE32=<folder with the 32-bit set> -DFILES32=<its uninstall list>]
 ;          [-DSIGN=<command signing "%1">] installer.nsi
 ; FILES is an include made by scripts/package.sh from STAGE: a Delete line for every file and an
 ; RMDir line for every folder, deepest first, so the uninstaller removes exactly what was put
 ; there and leaves anything else the user added.
 ; Command line: /S silent; /NOLOGON do not start the watchdog at log-on (the component unticked).
-; A 64-bit installer for 64-bit programs (it also runs where no 32-bit layer is installed).
-Target amd64-unicode
+; One installer for both kinds of Windows: a 32-bit program (it runs on both) that installs the
+; 64-bit set on 64-bit Windows and the 32-bit set on 32-bit Windows.
+!ifdef STAGE32
+  Target x86-unicode
+!else
+  Target amd64-unicode
+!endif
 RequestExecutionLevel user
 SetCompressor /SOLID lzma
 
@@ -16,6 +22,7 @@ SetCompressor /SOLID lzma
 !include "FileFunc.nsh"
 !include "LogicLib.nsh"
 !include "Sections.nsh"
+!include "x64.nsh"
 
 !define PRODUCT "NORVA Companions"
 ; Our own uninstall entry. "NORVA" belongs to the lecture client and holds its "Launch" value,
@@ -117,7 +124,15 @@ Section "!$(SecMainName)" SecMain
   Call EndOwnWatchdog
   StrCpy $WatchdogWasRunning $R9
   SetOutPath "$INSTDIR"
+!ifdef STAGE32
+  ${If} ${RunningX64}
+    File /r "${STAGE}\*.*"
+  ${Else}
+    File /r "${STAGE32}\*.*"
+  ${EndIf}
+!else
   File /r "${STAGE}\*.*"
+!endif
   WriteUninstaller "$INSTDIR\uninstall.exe"
   CreateDirectory "$SMPROGRAMS\${PRODUCT}"
   CreateShortcut "$SMPROGRAMS\${PRODUCT}\norva-pstack.lnk" "$INSTDIR\norva-pstack.exe" "" \
@@ -202,7 +217,15 @@ Section "Uninstall"
   ${EndIf}
   Delete "$SMPROGRAMS\${PRODUCT}\norva-pstack.lnk"
   RMDir "$SMPROGRAMS\${PRODUCT}"
+!ifdef FILES32
+  ${If} ${RunningX64}
+    !include "${FILES}"
+  ${Else}
+    !include "${FILES32}"
+  ${EndIf}
+!else
   !include "${FILES}"
+!endif
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
   DeleteRegKey HKCU "${UNINSTALL_KEY}"

@@ -5,18 +5,21 @@
 # when dismissed; norva-pstack and scene-board show their windows, scene-board with a media
 # plugin loaded), does the same from the unpacked zip, then uninstalls silently and checks that
 # what the installer wrote is gone and nothing else is.
-#   test_windows_install.sh <dist dir> <norva-fake-launcher.exe>
+# NORVA_WINEARCH=win32 makes the prefix a 32-bit Windows (Wine's 32-bit build must be at hand):
+# the installer must put the 32-bit set there, and the win32 zip is the one unpacked.
+#   test_windows_install.sh <dist dir> <norva-fake-launcher.exe of that kind>
 set -euo pipefail
 dist=$(cd "$1" && pwd)
 launcher_exe=$2
+arch=${NORVA_WINEARCH:-win64}
 for tool in wine xvfb-run xdotool unzip; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool missing"; exit 77; }
 done
 if [[ -z "${NORVA_IN_XVFB:-}" ]]; then
   NORVA_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1280x800x24" "$0" "$@"
 fi
-setup=$(ls "$dist"/*-win64-setup.exe 2>/dev/null) || { echo "SKIP: no Windows installer"; exit 77; }
-zipfile=$(ls "$dist"/*-win64.zip)
+setup=$(ls "$dist"/*-setup.exe 2>/dev/null) || { echo "SKIP: no Windows installer"; exit 77; }
+zipfile=$(ls "$dist"/*-"$arch".zip)
 
 prefix=$(mktemp -d /tmp/norva-clean-wine.XXXXXX)
 out=$(mktemp -d)
@@ -25,7 +28,7 @@ trap cleanup EXIT
 # A home of its own and no menu builder: the Start-menu entry stays inside the prefix instead of
 # becoming a desktop entry in the real home folder.
 mkdir -p "$out/home"
-export WINEPREFIX=$prefix WINEARCH=win64 WINEDEBUG=-all LC_ALL=C.UTF-8
+export WINEPREFIX=$prefix WINEARCH=$arch WINEDEBUG=-all LC_ALL=C.UTF-8
 export HOME=$out/home XDG_DATA_HOME=$out/home/.local/share
 export WINEDLLOVERRIDES="mscoree,mshtml=;winealsa.drv,winepulse.drv=;winemenubuilder.exe=d"
 unset WINEPATH WINEQT_QPA_PLATFORM QT_QPA_PLATFORM QT_PLUGIN_PATH
@@ -149,18 +152,22 @@ wine winecfg -v win10 >/dev/null 2>&1
 echo "ok: the installer refuses Windows older than 7 SP1"
 
 wine "$setup" /S # wine returns when the installer has ended
+# The set for this kind of Windows: its C++ runtime unwinds by SEH (64-bit) or DWARF (32-bit).
+runtime=libgcc_s_seh-1.dll other=libgcc_s_dw2-1.dll
+[[ $arch == win32 ]] && runtime=libgcc_s_dw2-1.dll other=libgcc_s_seh-1.dll
 for f in norva-deamon.exe norva-pstack.exe norva-info.exe scene-board.exe uninstall.exe \
-         platforms/qwindows.dll; do
+         platforms/qwindows.dll "$runtime"; do
   [[ -f "$inst/$f" ]] || fail "not installed: $f"
 done
+[[ ! -e "$inst/$other" ]] || fail "the set for the other kind of Windows was installed ($other)"
 [[ "$(regval "$run_key" norva-deamon)" == '"C:\users\'"$user"'\AppData\Local\Programs\NORVA Companions\norva-deamon.exe"' ]] ||
   fail "log-on value: [$(regval "$run_key" norva-deamon)]"
 [[ -n "$(regval "$uninstall_key\\NORVA-Companions" UninstallString)" ]] || fail "no uninstall entry"
 [[ -f "$prefix/drive_c/users/$user/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/NORVA Companions/norva-pstack.lnk" ]] ||
   fail "no Start-menu entry"
-echo "ok: silent install for the user, log-on value, uninstall entry, Start-menu entry"
+echo "ok: silent install of the $arch set for the user, log-on value, uninstall entry, Start-menu entry"
 run_programs "$inst" installed:
-if [[ -n "${NORVA_TEST_CA:-}" ]]; then
+if [[ -n "${NORVA_TEST_CA:-}" ]] && command -v osslsigncode >/dev/null; then
   osslsigncode verify -CAfile "$NORVA_TEST_CA" -in "$inst/uninstall.exe" >/dev/null 2>&1 ||
     fail "the uninstaller is not signed"
   echo "ok: the uninstaller is signed"

@@ -1,8 +1,10 @@
 // What only the Windows build has: the privilege step, and a DbgHelp capture of a real process
 // with several threads.
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -108,6 +110,51 @@ TEST(WindowsCapture, NamesComeFromThePdbFileBesideTheProgram)
         EXPECT_TRUE(helper.waitForFinished(10000));
     }
 #endif
+}
+
+// The helper built for the other kind of Windows (NORVA_OTHER_HELPER, where a Wine that runs
+// both is at hand): a 64-bit viewer walks a 32-bit program from its 32-bit context, every
+// thread, with names; a 32-bit viewer refuses a 64-bit program in words.
+TEST(WindowsCapture, TheOtherKindOfProgram)
+{
+    const QString other = qEnvironmentVariable("NORVA_OTHER_HELPER");
+    if (other.isEmpty())
+        GTEST_SKIP() << "NORVA_OTHER_HELPER names no helper of the other kind";
+    for (int threads : {4, 64}) {
+        SCOPED_TRACE(threads);
+        QProcess helper;
+        QElapsedTimer started;
+        started.start();
+        helper.start(other, {QString::number(threads)});
+        ASSERT_TRUE(helper.waitForReadyRead(60000));
+        ASSERT_EQ(helper.readLine().trimmed(), "ready");
+        const qint64 startMs = started.elapsed();
+        QElapsedTimer timer;
+        timer.start();
+        const StackCapture capture = CaptureStacks(static_cast<unsigned long>(helper.processId()));
+        const qint64 captureMs = timer.elapsed();
+        if (sizeof(void *) == 4) {
+            EXPECT_EQ(capture.failure.kind, Failure::WrongArchitecture);
+            EXPECT_TRUE(
+                FailureText(capture).contains(QStringLiteral("Use the 64-bit norva-pstack")))
+                << FailureText(capture).toStdString();
+        } else {
+            ASSERT_TRUE(capture.ok) << FailureText(capture).toStdString();
+            EXPECT_EQ(capture.addressDigits, 8);
+            EXPECT_GT(capture.stoppedMs, 0.0);
+            int named = 0;
+            for (const ThreadStack &thread : capture.threads)
+                for (const StackFrame &frame : thread.frames)
+                    named += !frame.inlined &&
+                             frame.function.contains(QStringLiteral("norva_wait_here"));
+            EXPECT_EQ(named, threads) << FormatCapture(capture).left(4000).toStdString();
+            std::printf("[ figures  ] a 32-bit target of %d threads: started in %lld ms, "
+                        "captured in %lld ms, held %.2f ms\n",
+                        threads + 1, startMs, captureMs, capture.stoppedMs);
+        }
+        helper.write("quit\n");
+        EXPECT_TRUE(helper.waitForFinished(20000));
+    }
 }
 
 TEST(WindowsCapture, FailuresAreExplained)
