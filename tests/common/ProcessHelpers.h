@@ -14,6 +14,16 @@
 #include <sys/types.h>
 #endif
 
+// Deadlines for what a loaded two-core machine does slowly: a start of a program, a daemon's
+// first lines. A restart of the launcher is the behaviour itself ("within about a second"), so
+// it keeps a bound, with room for load; Wine starts a process in up to half a second more.
+constexpr int kStartMs = 15000;
+#if defined(_WIN32)
+constexpr int kRestartMs = 5000;
+#else
+constexpr int kRestartMs = 3000;
+#endif
+
 // Polls cond every 10 ms until it holds or timeoutMs passes.
 inline bool WaitFor(const std::function<bool()> &cond, int timeoutMs)
 {

@@ -24,16 +24,6 @@
 
 namespace {
 
-// Deadlines for what a loaded two-core machine does slowly: a start of a program, the daemon's
-// first lines. A restart of the launcher is the behaviour itself ("within about a second"), so
-// it keeps a bound, with room for load; Wine starts a process in up to half a second more.
-constexpr int kStartMs = 15000;
-#if defined(_WIN32)
-constexpr int kRestartMs = 5000;
-#else
-constexpr int kRestartMs = 3000;
-#endif
-
 // A daemon whose child side may rearrange its descriptors before it starts.
 class DaemonProcess : public QProcess {
 public:

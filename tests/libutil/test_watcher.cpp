@@ -15,15 +15,6 @@
 
 namespace {
 
-// Deadlines for what a loaded machine does slowly (a program's start); a restart keeps its
-// bound of about a second, with room for load; Wine starts a process in up to half a second.
-constexpr int kStartMs = 15000;
-#if defined(_WIN32)
-constexpr int kRestartMs = 5000;
-#else
-constexpr int kRestartMs = 3000;
-#endif
-
 #if !defined(_WIN32)
 QSet<QString> OwnThreads()
 {

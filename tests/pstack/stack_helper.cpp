@@ -190,17 +190,22 @@ void UntilTheOthersSleep()
     }
 }
 
-// Says "ready" once the threads have had settleMs to get where they wait and sleep there, and
-// ends at the first line on stdin.
-[[noreturn]] void ReadyUntilALine(int settleMs)
+// Says "ready" and ends at the first line on stdin.
+[[noreturn]] void ReadyUntilALine()
 {
-    std::this_thread::sleep_for(std::chrono::milliseconds(settleMs));
-    UntilTheOthersSleep();
     std::printf("ready\n");
     std::fflush(stdout);
     std::string line;
     std::getline(std::cin, line);
     _exit(0);
+}
+
+// The same once the threads have had settleMs to get where they wait and sleep there.
+[[noreturn]] void ReadyUntilALine(int settleMs)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(settleMs));
+    UntilTheOthersSleep();
+    ReadyUntilALine();
 }
 #endif
 
@@ -283,11 +288,7 @@ template <> struct Deep<41> {
             }
         },
         nullptr);
-    std::printf("ready\n");
-    std::fflush(stdout);
-    std::string line;
-    std::getline(std::cin, line);
-    _exit(0);
+    ReadyUntilALine();
 }
 #endif
 
@@ -363,11 +364,7 @@ void SleepInCallsThatEndEarly()
             }
         }
     }).detach();
-    std::printf("ready\n");
-    std::fflush(stdout);
-    std::string line;
-    std::getline(std::cin, line);
-    _exit(0);
+    ReadyUntilALine();
 }
 #endif
 
