@@ -37,6 +37,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <linux/io_uring.h>
 #include <pthread.h>
 #include <sys/epoll.h>
@@ -229,13 +230,30 @@ void UntilTheOthersSleep()
 #endif
 
 #if !defined(_WIN32)
-[[noreturn]] void BusyThenExit(int count, int exitMs)
+// Sleeping threads, then the process ends: at the latest after exitMs, at once when its main
+// thread is seen stopped by a tracer. The watcher starts last, so a tracer stopping the threads
+// in order asks it last, and the end lands inside the hold rather than before or after it.
+[[noreturn]] void SleepThenExit(int count, int exitMs)
 {
     for (int i = 0; i < count; ++i)
         std::thread([] {
-            for (volatile unsigned long spin = 0;; spin = spin + 1) {
-            }
+            for (;;)
+                pause();
         }).detach();
+    std::thread([] {
+        const sched_param realTime = {1};
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &realTime); // where it may
+        char path[64];
+        std::snprintf(path, sizeof(path), "/proc/self/task/%d/stat", static_cast<int>(getpid()));
+        const int fd = open(path, O_RDONLY | O_CLOEXEC);
+        for (char stat[512];;) {
+            const ssize_t n = pread(fd, stat, sizeof(stat) - 1, 0);
+            stat[n > 0 ? n : 0] = 0;
+            const char *close = std::strrchr(stat, ')');
+            if (close && close[1] == ' ' && close[2] == 't')
+                _exit(0);
+        }
+    }).detach();
     std::printf("ready\n");
     std::fflush(stdout);
     std::this_thread::sleep_for(std::chrono::milliseconds(exitMs));
@@ -492,7 +510,7 @@ int main(int argc, char **argv)
     if (argc > 4 && std::string(argv[2]) == "chain")
         ChainThroughLibraries(argv[3], std::atoi(argv[4]));
     if (argc > 3 && std::string(argv[2]) == "exit")
-        BusyThenExit(count, std::atoi(argv[3]));
+        SleepThenExit(count, std::atoi(argv[3]));
     if (argc > 2 && std::string(argv[2]) == "heartbeat")
         HeartbeatAndVfork(count, 0);
     if (argc > 2 && std::string(argv[2]) == "deep")

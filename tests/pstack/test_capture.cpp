@@ -301,18 +301,20 @@ TEST(StackCapture, TargetKilledMidCaptureEndsIt)
 TEST(StackCapture, TargetThatExitsMidCaptureHasEnded)
 {
     int ended = 0;
+    std::string kinds;
     for (int round = 0; round < 6; ++round) {
-        Helper helper(50, {QStringLiteral("exit"), QStringLiteral("40")});
+        Helper helper(200, {QStringLiteral("exit"), QStringLiteral("2000")});
         for (;;) {
             const StackCapture capture = CaptureStacks(static_cast<unsigned long>(helper.pid()));
             if (capture.ok)
                 continue;
             EXPECT_NE(capture.failure.kind, Failure::StartedAnotherProgram);
             ended += capture.failure.kind == Failure::EndedDuringCapture;
+            kinds += std::to_string(static_cast<int>(capture.failure.kind)) + ' ';
             break;
         }
     }
-    EXPECT_GT(ended, 0) << "no capture met the end";
+    EXPECT_GT(ended, 0) << "no capture met the end; the failures were of kinds " << kinds;
 }
 
 // What keeps a viewer from a process is named: another user's process, a non-dumpable one of
