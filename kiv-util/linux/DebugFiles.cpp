@@ -242,6 +242,31 @@ QByteArrayList Candidates(const QByteArray &buildId, const char *moduleName, con
     return paths;
 }
 
+// The first section of that name, or null.
+Elf_Scn *FindSection(Elf *elf, const char *wanted)
+{
+    size_t strndx = 0;
+    if (elf_getshdrstrndx(elf, &strndx) != 0)
+        return nullptr;
+    for (Elf_Scn *scn = elf_nextscn(elf, nullptr); scn; scn = elf_nextscn(elf, scn)) {
+        GElf_Shdr shdr;
+        const char *name =
+            gelf_getshdr(scn, &shdr) ? elf_strptr(elf, strndx, shdr.sh_name) : nullptr;
+        if (name && std::strcmp(name, wanted) == 0)
+            return scn;
+    }
+    return nullptr;
+}
+
+// Whether the file carries exactly that build-id.
+bool CarriesBuildId(Elf *elf, const QByteArray &buildId)
+{
+    const void *id = nullptr;
+    const ssize_t n = elf ? dwelf_elf_gnu_build_id(elf, &id) : -1;
+    return n > 0 && n == buildId.size() &&
+           std::memcmp(id, buildId.constData(), static_cast<size_t>(n)) == 0;
+}
+
 // Where the shared file of a dwz'd debug file (its alt file) may be: by its build-id under the
 // system's debug folder, then where its link says, absolute or relative to the debug file.
 QByteArrayList AltCandidates(const QByteArray &altId, const char *fileName, const char *altLink)
@@ -268,24 +293,15 @@ bool AskedForAltFile(const char *fileName, const char *debuglink, GElf_Word crc,
         return false;
     const int fd = OpenToRead(fileName);
     Elf *elf = fd >= 0 ? elf_begin(fd, ELF_C_READ_MMAP, nullptr) : nullptr;
-    size_t strndx = 0;
+    Elf_Scn *scn = elf ? FindSection(elf, ".gnu_debugaltlink") : nullptr;
+    Elf_Data *data = scn ? elf_getdata(scn, nullptr) : nullptr;
     bool found = false;
-    if (elf && elf_getshdrstrndx(elf, &strndx) == 0) {
-        for (Elf_Scn *scn = elf_nextscn(elf, nullptr); scn && !found; scn = elf_nextscn(elf, scn)) {
-            GElf_Shdr shdr;
-            const char *name =
-                gelf_getshdr(scn, &shdr) ? elf_strptr(elf, strndx, shdr.sh_name) : nullptr;
-            Elf_Data *data = name && std::strcmp(name, ".gnu_debugaltlink") == 0
-                                 ? elf_getdata(scn, nullptr)
-                                 : nullptr;
-            if (!data || !data->d_buf)
-                continue;
-            const char *text = static_cast<const char *>(data->d_buf);
-            const size_t length = strnlen(text, data->d_size);
-            found = length < data->d_size && std::strcmp(text, debuglink) == 0;
-            if (found)
-                *altId = QByteArray(text + length + 1, static_cast<int>(data->d_size - length - 1));
-        }
+    if (data && data->d_buf) {
+        const char *text = static_cast<const char *>(data->d_buf);
+        const size_t length = strnlen(text, data->d_size);
+        found = length < data->d_size && std::strcmp(text, debuglink) == 0;
+        if (found)
+            *altId = QByteArray(text + length + 1, static_cast<int>(data->d_size - length - 1));
     }
     elf_end(elf);
     if (fd >= 0)
@@ -343,27 +359,12 @@ QByteArray BuildIdInMemory(long long pid, uint64_t base)
     return {};
 }
 
-bool HasSection(Elf *elf, const char *wanted)
-{
-    size_t strndx = 0;
-    if (!elf || elf_getshdrstrndx(elf, &strndx) != 0)
-        return false;
-    for (Elf_Scn *scn = elf_nextscn(elf, nullptr); scn; scn = elf_nextscn(elf, scn)) {
-        GElf_Shdr shdr;
-        const char *name =
-            gelf_getshdr(scn, &shdr) ? elf_strptr(elf, strndx, shdr.sh_name) : nullptr;
-        if (name && std::strcmp(name, wanted) == 0)
-            return true;
-    }
-    return false;
-}
-
 // Split DWARF: the skeleton units of a file that has them address their code through a table
 // of addresses of its own.
 bool MayHoldSkeletons(int fd)
 {
     Elf *elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
-    const bool split = HasSection(elf, ".debug_addr");
+    const bool split = elf && FindSection(elf, ".debug_addr");
     elf_end(elf);
     return split;
 }
@@ -371,11 +372,8 @@ bool MayHoldSkeletons(int fd)
 // The file belongs to the module: the same build-id, or without one the debug link's CRC.
 bool Matches(Elf *elf, int fd, const QByteArray &buildId, GElf_Word crc)
 {
-    if (!buildId.isEmpty()) {
-        const void *id = nullptr;
-        const ssize_t n = dwelf_elf_gnu_build_id(elf, &id);
-        return n == buildId.size() && std::memcmp(id, buildId.constData(), buildId.size()) == 0;
-    }
+    if (!buildId.isEmpty())
+        return CarriesBuildId(elf, buildId);
     uLong sum = crc32(0, nullptr, 0);
     unsigned char buffer[65536];
     ssize_t n;
@@ -482,10 +480,7 @@ bool DebugFileCache::IsTheMappedFile(int fd, const ModuleView &view) const
     if (view.buildId.isEmpty())
         return st.st_dev == view.entry.dev;
     Elf *elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
-    const void *id = nullptr;
-    const ssize_t n = elf ? dwelf_elf_gnu_build_id(elf, &id) : -1;
-    const bool same = n == view.buildId.size() &&
-                      std::memcmp(id, view.buildId.constData(), static_cast<size_t>(n)) == 0;
+    const bool same = CarriesBuildId(elf, view.buildId);
     elf_end(elf);
     return same;
 }
@@ -503,10 +498,7 @@ int DebugFileCache::FromMemory(Dwfl_Module *module, void **userdata, const char 
     if (view.bytes <= kFileLimit && !view.buildId.isEmpty()) {
         const QByteArray name = "[vdso: " + QByteArray::number(viewPid_) + ']';
         dwfl_linux_proc_find_elf(module, userdata, name.constData(), base, fileName, elf);
-        const void *id = nullptr;
-        const ssize_t n = *elf ? dwelf_elf_gnu_build_id(*elf, &id) : -1;
-        if (*elf &&
-            (n != view.buildId.size() || std::memcmp(id, view.buildId.constData(), n) != 0)) {
+        if (*elf && !CarriesBuildId(*elf, view.buildId)) {
             elf_end(*elf);
             *elf = nullptr;
         }
