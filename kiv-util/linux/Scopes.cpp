@@ -140,14 +140,19 @@ bool SplitUnit(Dwfl_Module *module, Dwarf_Die *skeleton, Dwarf_Die *split)
            dwarf_tag(split) == DW_TAG_compile_unit;
 }
 
+bool IsSkeleton(Dwarf_Die *cu)
+{
+    uint8_t type = 0;
+    const int read =
+        dwarf_cu_info(cu->cu, nullptr, &type, nullptr, nullptr, nullptr, nullptr, nullptr);
+    return read == 0 && type == DW_UT_skeleton;
+}
+
 // The unit whose DIEs describe the code at address (module's own addresses, less bias): for a
 // skeleton its split unit.
 bool UnitOf(Dwfl_Module *module, Dwarf_Die *cu, Dwarf_Die *unit)
 {
-    uint8_t type = 0;
-    if (dwarf_cu_info(cu->cu, nullptr, &type, nullptr, nullptr, nullptr, nullptr, nullptr) != 0)
-        return false;
-    if (type == DW_UT_skeleton)
+    if (IsSkeleton(cu))
         return SplitUnit(module, cu, unit);
     *unit = *cu;
     return true;
@@ -157,9 +162,7 @@ bool UnitOf(Dwfl_Module *module, Dwarf_Die *cu, Dwarf_Die *unit)
 // code has none, and its line table alone places its code.
 bool HoldsFunctions(Dwarf_Die *cu)
 {
-    uint8_t type = 0;
-    if (dwarf_cu_info(cu->cu, nullptr, &type, nullptr, nullptr, nullptr, nullptr, nullptr) == 0 &&
-        type == DW_UT_skeleton)
+    if (IsSkeleton(cu))
         return true;
     Dwarf_Die child;
     for (int more = dwarf_child(cu, &child); more == 0; more = dwarf_siblingof(&child, &child))
