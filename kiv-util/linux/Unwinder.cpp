@@ -143,21 +143,6 @@ int OnFrame(Dwfl_Frame *state, void *arg)
     return AddFrame(ctx->thread, pc, LookupAddress(pc, activation)) ? DWARF_CB_OK : DWARF_CB_ABORT;
 }
 
-bool IsOutermost(const QString &function)
-{
-    static const QSet<QString> kEntries = {
-        QStringLiteral("_start"),
-        QStringLiteral("__libc_start_main"),
-        QStringLiteral("__libc_start_call_main"),
-        QStringLiteral("clone"),
-        QStringLiteral("clone3"),
-        QStringLiteral("__clone"),
-        QStringLiteral("__clone3"),
-        QStringLiteral("start_thread"),
-    };
-    return kEntries.contains(function);
-}
-
 // Where every thread begins: nothing that follows on its stack was ever a caller (a thread
 // caught in the first instructions of its life has only what the new stack held).
 bool IsEntryPoint(const QString &function)
@@ -167,6 +152,18 @@ bool IsEntryPoint(const QString &function)
         QStringLiteral("__clone"), QStringLiteral("__clone3"),
     };
     return kEntries.contains(function);
+}
+
+// Where a walk ends by design: an entry point, or the C library function that called main or
+// a thread's start routine.
+bool IsOutermost(const QString &function)
+{
+    static const QSet<QString> kStarts = {
+        QStringLiteral("__libc_start_main"),
+        QStringLiteral("__libc_start_call_main"),
+        QStringLiteral("start_thread"),
+    };
+    return IsEntryPoint(function) || kStarts.contains(function);
 }
 
 // Reports every module of maps, and the vDSO (which only the process's memory holds).
