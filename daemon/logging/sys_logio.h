@@ -7,7 +7,9 @@
 // POSIX: standard error (a reader that went away raises no SIGPIPE), TracerPid of
 // /proc/self/status, SIGTRAP that only a debugger stops at (a tracer that passes it on, such as
 // strace or the stack viewer, leaves the process running), localtime_r, UTF-8 path, a new file
-// (O_EXCL, O_NOFOLLOW) with an open file description's lock on it.
+// with an open file description's lock on it before it has a name (made unnamed, O_TMPFILE,
+// locked, then linked; where the file system cannot, O_EXCL | O_NOFOLLOW, locked at once and
+// checked to be still the file of that name).
 #include <cstdint>
 #include <ctime>
 #include <fstream>

@@ -118,6 +118,81 @@ bool OpenStreamOn(std::fstream &stream, int fd, const char *path)
 
 } // namespace
 
+namespace {
+
+// Held as long as the descriptor is open: the mark of a live log for other processes.
+bool LockAsLive(int fd)
+{
+    struct flock lock = {};
+    lock.l_type = F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    return fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+// The folder part of a path, "." when it has none.
+std::string FolderOf(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A file that nobody can see under any name until it is locked: made unnamed in the folder,
+// locked, then linked under path (which, like O_EXCL, fails on anything already there, a
+// dangling link included). Another process's pruning can never find it unlocked. -1 with errno
+// EOPNOTSUPP (or EISDIR, EINVAL) where the file system cannot make unnamed files.
+int CreateLockedUnnamed(const std::string &path, int *linkError)
+{
+    *linkError = 0;
+    const int fd = open(FolderOf(path).c_str(), O_TMPFILE | O_RDWR | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return -1;
+    if (!LockAsLive(fd)) {
+        close(fd);
+        errno = EIO;
+        *linkError = EIO;
+        return -1;
+    }
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    int linked = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
+    if (linked != 0 && errno == ENOENT) // no /proc: the descriptor itself, where allowed
+        linked = linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH);
+    if (linked != 0) {
+        *linkError = errno;
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Where unnamed files cannot be made: created by name and locked at once; a pruning that came
+// in between and removed it leaves the name leading elsewhere or nowhere, and the caller takes
+// the next name.
+int CreateLockedByName(const std::string &path, SysCreateResult *result)
+{
+    const int fd =
+        open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        *result = errno == EEXIST ? SysCreateResult::NameTaken : SysCreateResult::Failed;
+        return -1;
+    }
+    struct stat made, named;
+    if (!LockAsLive(fd)) {
+        close(fd);
+        *result = SysCreateResult::Failed;
+        return -1;
+    }
+    if (fstat(fd, &made) != 0 || lstat(path.c_str(), &named) != 0 || made.st_dev != named.st_dev ||
+        made.st_ino != named.st_ino) {
+        close(fd);
+        *result = SysCreateResult::NameTaken;
+        return -1;
+    }
+    *result = SysCreateResult::Created;
+    return fd;
+}
+
+} // namespace
+
 SysCreateResult SysCreateLogStream(std::fstream &stream, const std::wstring &path, SysLogFile *file)
 {
     char *utf8 = nullptr;
@@ -125,23 +200,28 @@ SysCreateResult SysCreateLogStream(std::fstream &stream, const std::wstring &pat
         bfree(utf8);
         return SysCreateResult::Failed;
     }
-    const int fd = open(utf8, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
-    const int openError = errno;
-    if (fd < 0) {
-        bfree(utf8);
-        return openError == EEXIST ? SysCreateResult::NameTaken : SysCreateResult::Failed;
-    }
-    // Held as long as this descriptor is open: the mark of a live log for other processes.
-    struct flock lock = {};
-    lock.l_type = F_RDLCK;
-    lock.l_whence = SEEK_SET;
-    const bool opened = fcntl(fd, F_OFD_SETLK, &lock) == 0 && OpenStreamOn(stream, fd, utf8);
-    if (!opened) {
+    const std::string name = utf8;
+    bfree(utf8);
+    int linkError = 0;
+    SysCreateResult result = SysCreateResult::Created;
+    int fd = CreateLockedUnnamed(name, &linkError);
+    if (fd < 0 && linkError == EEXIST)
+        return SysCreateResult::NameTaken;
+    if (fd < 0 && linkError == 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
+        fd = CreateLockedByName(name, &result);
+    else if (fd < 0)
+        return SysCreateResult::Failed;
+    if (fd < 0)
+        return result;
+    if (!OpenStreamOn(stream, fd, name.c_str())) {
+        // Named already: take the name away again, as nothing will ever be written there.
+        struct stat made, named;
+        if (fstat(fd, &made) == 0 && lstat(name.c_str(), &named) == 0 &&
+            made.st_dev == named.st_dev && made.st_ino == named.st_ino)
+            unlink(name.c_str());
         close(fd);
-        bfree(utf8);
         return SysCreateResult::Failed;
     }
-    bfree(utf8);
     *file = fd;
     return SysCreateResult::Created;
 }

@@ -11,6 +11,10 @@
 #include "LogFolder.h"
 #include "ProcessHelpers.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 namespace {
 
 TEST(LogNameToNumber, ReadsDateAndTimeDigits)
@@ -100,6 +104,11 @@ TEST_F(FileLogTest, SetUpWritesStampedLinesAndNeverPrunesItsOwnFile)
         << "maximum 0: the old log goes, the new one stays";
     EXPECT_TRUE(std::regex_match(CurrentLogFileName(),
                                  std::regex(R"(\d{4}-\d\d-\d\d \d\d-\d\d-\d\d\.txt)")));
+#if defined(_WIN32)
+    // Open without delete sharing from the moment it exists: no process's pruning removes it.
+    EXPECT_FALSE(DeleteFileA(CurrentPath().c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+#endif
 
     blog(LOG_INFO, "%s", "");
     blog(LOG_INFO, "a\nb");

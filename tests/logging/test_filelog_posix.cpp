@@ -236,6 +236,53 @@ TEST_F(FileLogTest, AnotherProcesssLiveLogKeepsEveryLine)
         close(fd);
 }
 
+// Processes setting up at once, each pruning: a log is never seen unlocked under its name, so no
+// pruning removes another's live log the moment it is made, and every line it writes stays.
+TEST_F(FileLogTest, SetUpsAtOnceNeverLoseTheirLiveLog)
+{
+    constexpr int kRounds = 100, kProcesses = 8;
+    int lost = 0, failed = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        int go[2];
+        ASSERT_EQ(pipe(go), 0);
+        std::vector<pid_t> children;
+        for (int i = 0; i < kProcesses; ++i) {
+            const pid_t pid = fork();
+            if (pid == 0) {
+                const int null = open("/dev/null", O_WRONLY);
+                dup2(null, 1); // libobs's own lines of a folder changing under it
+                dup2(null, 2);
+                char byte = 0;
+                close(go[1]);
+                if (read(go[0], &byte, 1) != 0) // starts when the pipe closes
+                    _exit(3);
+                std::fstream log;
+                InstallFileLog(log, "kiv-studio/logs/");
+                if (!log.is_open())
+                    _exit(2);
+                const std::string mine = "mine " + std::to_string(getpid());
+                blog(LOG_INFO, "%s", mine.c_str());
+                // Our log still has its name, and the line is in the file of that name.
+                const std::vector<std::string> lines = ReadLines(CurrentPath());
+                const bool kept = !lines.empty() && lines.back().find(mine) != std::string::npos;
+                _exit(kept ? 0 : 1);
+            }
+            children.push_back(pid);
+        }
+        close(go[0]);
+        close(go[1]);
+        for (pid_t child : children) {
+            int status = 0;
+            ASSERT_EQ(waitpid(child, &status, 0), child);
+            ASSERT_TRUE(WIFEXITED(status));
+            lost += WEXITSTATUS(status) == 1;
+            failed += WEXITSTATUS(status) > 1;
+        }
+    }
+    EXPECT_EQ(lost, 0) << "set-ups whose live log was removed under them";
+    EXPECT_EQ(failed, 0);
+}
+
 TEST_F(FileLogTest, ErrorsStopInAnAttachedDebuggerAfterTheFileLine)
 {
     // The child asks its parent (this test) to trace it, so its TracerPid is non-zero.
