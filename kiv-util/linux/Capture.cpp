@@ -255,7 +255,7 @@ Attempted Capturer::Hold(Attempted attempt, const ProcessFacts &facts, const Map
     const CaptureFailure failure = ExplainHold(hold, facts, now);
     if (failure.kind != Failure::None)
         return Failed(attempt, failure);
-    session_.Unwind(hold, facts.pid, &capture);
+    session_.Unwind(hold, maps, facts.pid, &capture);
     AddLeftThreads(hold, facts, &capture);
     DescribeWaits(hold, NamespaceTids(facts.pid), &capture);
     if (hold.lateStacks > 0)

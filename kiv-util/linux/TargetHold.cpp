@@ -29,8 +29,8 @@ public:
     {
         const size_t entries = Shared::Head() + sizeof(Entry) * static_cast<size_t>(capacity);
         head_ = (entries + 4095) & ~size_t(4095);
-        const uint64_t stacks =
-            kThreadStackCopy * static_cast<uint64_t>(capacity) + kLeaderStackCopy + kStackPool;
+        const uint64_t stacks = stackbudget::kThread * static_cast<uint64_t>(capacity) +
+                                stackbudget::kMainThread + stackbudget::kPool;
         size_ = head_ + stacks;
         void *at = mmap(nullptr, size_, PROT_READ | PROT_WRITE,
                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
@@ -39,11 +39,11 @@ public:
             return;
         }
         base_ = static_cast<uint8_t *>(at);
-        const size_t typical = head_ + kLeaderStackCopy + kTypicalStack * capacity / 2;
+        const size_t typical = head_ + stackbudget::kMainThread + kTypicalStack * capacity / 2;
         madvise(base_, std::min(typical, size_), MADV_POPULATE_WRITE);
         shared()->capacity = capacity;
         shared()->stackCapacity = stacks;
-        shared()->poolLeft = kStackPool;
+        shared()->poolLeft = stackbudget::kPool;
     }
     ~SharedArea()
     {
@@ -191,9 +191,9 @@ HoldResult HoldAndCopy(long long pid, const MapsSnapshot &maps, int stopWithinMs
         CopiedThread copy;
         copy.tid = e.tid;
         copy.regs = e.regs;
-        copy.stackStart = e.stackStart;
-        copy.stackLow = e.stackLow;
-        copy.stackHigh = e.stackHigh;
+        copy.stack.start = e.stackStart;
+        copy.stack.low = e.stackLow;
+        copy.stack.high = e.stackHigh;
         copy.jobStopped = e.jobStopped;
         copy.lockWordsRead = e.lockAddress != 0;
         std::memcpy(copy.lockWords, e.lockWords, sizeof(copy.lockWords));
@@ -206,7 +206,7 @@ HoldResult HoldAndCopy(long long pid, const MapsSnapshot &maps, int stopWithinMs
         if (copy.asleep)
             copy.wchan = wchan;
         const uint8_t *stack = area.stacks() + e.stackOffset;
-        copy.stack.assign(stack, stack + e.stackLength);
+        copy.stack.bytes.assign(stack, stack + e.stackLength);
         result.copied.push_back(std::move(copy));
     }
     return result;

@@ -10,6 +10,7 @@
 #include "Arch.h"
 #include "CaptureModel.h"
 #include "Maps.h"
+#include "StackCopy.h"
 #include "TracerShared.h"
 
 #include <QByteArray>
@@ -20,11 +21,8 @@
 struct CopiedThread {
     long long tid = 0;
     arch::Registers regs = {};
-    uint64_t stackStart = 0;    // address of stack[0]
-    std::vector<uint8_t> stack; // from a little below the stack pointer upwards
-    // The stack's mapping: words in it outside the copy are what the thread has overwritten
-    // since, or may have; they are never read from the live process.
-    uint64_t stackLow = 0, stackHigh = 0;
+    // From a little below the stack pointer upwards; its extent is the stack's mapping.
+    StackCopy stack;
     bool jobStopped = false; // it was stopped (SIGSTOP and the like) before the hold
     // A thread asleep in the futex call: the first words at the futex address, read during the
     // hold (for a mutex: its lock word, count and owner). lockWordsRead is false otherwise.

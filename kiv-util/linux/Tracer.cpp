@@ -6,6 +6,7 @@
 // ProcFiles' raw readers among them. What it must not: allocate, lock, or touch anything else
 // kept per thread (stdio, Qt, the C++ runtime beyond this code): that state is the viewer's.
 #include "ProcFiles.h"
+#include "StackCopy.h"
 #include "TracerShared.h"
 
 #include <algorithm>
@@ -278,31 +279,28 @@ private:
             return;
         }
         const uint64_t sp = arch::StackPointer(e.regs);
-        uint64_t from = sp > arch::kRedZone ? sp - arch::kRedZone : 0;
-        uint64_t to = sp < UINT64_MAX - kMaxStackCopy ? sp + kMaxStackCopy : UINT64_MAX;
+        // From just below the stack pointer to the end of the mapping that holds it; a stack
+        // pointer in no writable mapping (a corrupt thread, a hand-made context switch) has
+        // nothing to copy and costs the pool nothing.
         const AddressRange *end = a_.maps + a_.mapCount;
         const AddressRange *map = std::upper_bound(
             a_.maps, end, sp, [](uint64_t at, const AddressRange &m) { return at < m.end; });
+        e.stackStart = sp;
+        e.stackLength = 0;
         if (map != end && sp >= map->start) {
-            from = std::max(from, map->start);
-            to = std::min(to, map->end);
+            const uint64_t from =
+                std::max(sp > arch::kRedZone ? sp - arch::kRedZone : 0, map->start);
+            e.stackStart = from;
+            e.stackLength = std::min(map->end - from, stackbudget::kMaxPerThread);
+            e.stackLow = map->start;
+            e.stackHigh = map->end;
         }
-        e.stackLow = map != end && sp >= map->start ? map->start : from;
-        e.stackHigh = map != end && sp >= map->start ? map->end : to;
         // The futex words a sleeping thread waits on are read with the stacks: whose mutex it
         // is comes from them.
         if (arch::SyscallNumber(e.regs) == arch::kFutexCall && arch::AsleepInSystemCall(e.regs))
             e.lockAddress = arch::SyscallArg0(e.regs);
-        // The stack itself is read later, all threads in a few calls (see ReadStacks): here
-        // its place is only set aside. What lies beyond a thread's own share comes from the pool.
-        const uint64_t own = e.tid == a_.pid ? kLeaderStackCopy : kThreadStackCopy;
-        const uint64_t wanted = to > from ? to - from : 0;
-        const uint64_t granted = std::min(wanted, own + s_.poolLeft);
-        s_.poolLeft -= granted > own ? granted - own : 0;
-        e.stackStart = from;
-        e.stackOffset = s_.stackUsed;
-        e.stackLength = std::min(granted, s_.stackCapacity - s_.stackUsed);
-        s_.stackUsed += (e.stackLength + 15) & ~uint64_t(15);
+        // The stack itself is read later, all threads in a few calls (see ReadStacks), where
+        // its place is set aside.
         e.Set(Outcome::Copied);
     }
 
@@ -413,9 +411,11 @@ private:
             [](Entry &e, ssize_t) { e.lockAddress = 0; }); // words read in part tell nothing
     }
 
-    // The stacks of every stopped thread. A stack that cannot be read in full keeps what was
-    // read. Stacks not read by the deadline stay unread (the viewer says how many): their walks
-    // end at the registers.
+    // The stacks of every stopped thread, each given its place as its turn comes: what lies
+    // beyond a thread's own share comes from the pool, and what a read leaves unfilled goes back
+    // to it before the next batch. A stack that cannot be read in full keeps what was read.
+    // Stacks not read by the deadline stay unread (the viewer says how many): their walks end
+    // at the registers.
     void ReadStacks()
     {
         const double until = s_.startMs + a_.stopWithinMs - 5;
@@ -428,14 +428,30 @@ private:
                     ++s_.lateStacks;
                     return false;
                 }
+                const uint64_t room =
+                    s_.stackUsed < s_.stackCapacity ? s_.stackCapacity - s_.stackUsed : 0;
+                const uint64_t granted =
+                    std::min(stackbudget::Grant(e.stackLength, Own(e), &s_.poolLeft), room);
+                e.stackOffset = s_.stackUsed;
+                e.stackLength = granted;
+                s_.stackUsed += (granted + 15) & ~uint64_t(15);
+                if (granted == 0)
+                    return false;
                 *local = {a_.stackArea + e.stackOffset, static_cast<size_t>(e.stackLength)};
                 *remote = {reinterpret_cast<void *>(e.stackStart),
                            static_cast<size_t>(e.stackLength)};
                 return true;
             },
-            [](Entry &e, ssize_t got) {
-                e.stackLength = got > 0 ? static_cast<uint64_t>(got) : 0;
+            [this](Entry &e, ssize_t got) {
+                const uint64_t used = got > 0 ? static_cast<uint64_t>(got) : 0;
+                stackbudget::GiveBack(e.stackLength, used, Own(e), &s_.poolLeft);
+                e.stackLength = used;
             });
+    }
+
+    uint64_t Own(const Entry &e) const
+    {
+        return e.tid == a_.pid ? stackbudget::kMainThread : stackbudget::kThread;
     }
 
     // Threads holding a signal of the target's are detached one by one, the signal handed

@@ -12,14 +12,7 @@
 namespace tracer {
 
 // A thread's stack is copied from just below its stack pointer up to the end of its mapping:
-// all of it, as it was while the thread was held. Each thread has this much of its own; deeper
-// stacks draw on a pool that all threads share, up to kMaxStackCopy each. A stack deeper than
-// what it got ends its walk at the copy's edge: words beyond are never read from the live
-// process, where a running thread has overwritten them since.
-constexpr uint64_t kLeaderStackCopy = 512 * 1024; // the main thread's stack runs deep
-constexpr uint64_t kThreadStackCopy = 64 * 1024;
-constexpr uint64_t kStackPool = 64ull << 20;
-constexpr uint64_t kMaxStackCopy = 8ull << 20; // the usual limit of a stack (ulimit -s)
+// all of it, as it was while the thread was held, within the budget of StackCopy.h.
 // The tracer's own stack, and how much longer than the hold it may take to seize and to end.
 constexpr size_t kTracerStack = 256 * 1024;
 constexpr int kTracerSpareMs = 850;
@@ -59,7 +52,7 @@ struct Shared {
     bool execed;
     uint64_t stackUsed;
     uint64_t stackCapacity;
-    uint64_t poolLeft; // of kStackPool
+    uint64_t poolLeft; // of stackbudget::kPool
     int lateStacks;    // stacks the deadline left unread
 
     Entry *entries() { return reinterpret_cast<Entry *>(reinterpret_cast<char *>(this) + Head()); }

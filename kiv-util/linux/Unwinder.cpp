@@ -16,10 +16,12 @@
 #include <elfutils/libdw.h>
 #include <sys/uio.h>
 
-// The walker's view of the held threads: registers and stack copies, with anything else read
-// from the live process (code and data that do not change while a thread waits), but never a
-// word of a stack outside its copy. libdw hands it to every callback; it lives as long as the
-// Dwfl and is refilled for each capture.
+// The walker's view of the held threads: registers and stack copies, with code and read-only
+// data read from the live process (they do not change while a thread waits), but never a word
+// of writable memory outside the copies: that is where stacks live (a thread's own, or the one
+// a signal handler on an alternate stack interrupted), and a running thread has overwritten
+// them since. libdw hands it to every callback; it lives as long as the Dwfl and is refilled
+// for each capture.
 struct UnwindState {
     struct Thread {
         UnwindState *state;
@@ -29,20 +31,22 @@ struct UnwindState {
     std::vector<Thread> threads;               // in the hold's order
     QHash<long long, size_t> byTid;            // index into threads
     std::vector<const CopiedThread *> byStack; // by the start of their stack's mapping
+    std::vector<AddressRange> writable;        // in address order
     const CopiedThread *current = nullptr;
     bool beyondCopy = false; // the current walk wanted a stack word that was not copied
     size_t next = 0;
 
-    void Fill(const HoldResult &hold)
+    void Fill(const HoldResult &hold, std::vector<AddressRange> writableRanges)
     {
         Clear();
+        writable = std::move(writableRanges);
         for (const CopiedThread &copy : hold.copied) {
             byTid.insert(copy.tid, threads.size());
             threads.push_back({this, &copy});
             byStack.push_back(&copy);
         }
         std::sort(byStack.begin(), byStack.end(), [](const CopiedThread *a, const CopiedThread *b) {
-            return a->stackLow < b->stackLow;
+            return a->stack.low < b->stack.low;
         });
     }
     void Clear()
@@ -50,6 +54,7 @@ struct UnwindState {
         threads.clear();
         byTid.clear();
         byStack.clear();
+        writable.clear();
         current = nullptr;
         beyondCopy = false;
         next = 0;
@@ -59,23 +64,20 @@ struct UnwindState {
     {
         auto it = std::upper_bound(
             byStack.begin(), byStack.end(), address,
-            [](Dwarf_Addr at, const CopiedThread *copy) { return at < copy->stackLow; });
-        return it != byStack.begin() && address < (*std::prev(it))->stackHigh ? *std::prev(it)
-                                                                              : nullptr;
+            [](Dwarf_Addr at, const CopiedThread *copy) { return at < copy->stack.low; });
+        return it != byStack.begin() && (*std::prev(it))->stack.InStack(address) ? *std::prev(it)
+                                                                                 : nullptr;
+    }
+    bool Writable(Dwarf_Addr address) const
+    {
+        auto it = std::upper_bound(
+            writable.begin(), writable.end(), address,
+            [](Dwarf_Addr at, const AddressRange &range) { return at < range.end; });
+        return it != writable.end() && address >= it->start;
     }
 };
 
 namespace {
-
-bool ReadFromCopy(const CopiedThread *copy, Dwarf_Addr address, Dwarf_Word *result)
-{
-    // In differences only: an address near the top of the address space must not wrap.
-    if (!copy || address < copy->stackStart || copy->stack.size() < sizeof(Dwarf_Word) ||
-        address - copy->stackStart > copy->stack.size() - sizeof(Dwarf_Word))
-        return false;
-    std::memcpy(result, copy->stack.data() + (address - copy->stackStart), sizeof(Dwarf_Word));
-    return true;
-}
 
 pid_t NextThread(Dwfl *, void *arg, void **threadArg)
 {
@@ -100,14 +102,18 @@ bool GetThread(Dwfl *, pid_t tid, void *arg, void **threadArg)
 bool MemoryRead(Dwfl *, Dwarf_Addr address, Dwarf_Word *result, void *arg)
 {
     auto *state = static_cast<UnwindState *>(arg);
-    if (ReadFromCopy(state->current, address, result))
+    // This thread's stack, or another's that a pointer leads into: from its copy or not at all.
+    const CopiedThread *owner = state->current;
+    StackCopy::Read read =
+        owner ? owner->stack.ReadAt(address, result, sizeof(*result)) : StackCopy::Read::NotStack;
+    if (read == StackCopy::Read::NotStack && (owner = state->StackOwner(address)))
+        read = owner->stack.ReadAt(address, result, sizeof(*result));
+    if (read == StackCopy::Read::Copied)
         return true;
-    // A thread's stack (this one's, or another's that a pointer leads into): from its copy or
-    // not at all.
-    if (const CopiedThread *owner = state->StackOwner(address)) {
-        if (ReadFromCopy(owner, address, result))
-            return true;
-        state->beyondCopy = state->beyondCopy || owner == state->current;
+    // Past the copy, or writable memory that no copy holds (the stack a handler on an alternate
+    // stack interrupted): the walk ends at the copy's edge.
+    if (read == StackCopy::Read::BeyondCopy || state->Writable(address)) {
+        state->beyondCopy = state->beyondCopy || owner == state->current || !owner;
         return false;
     }
     iovec local = {result, sizeof(Dwarf_Word)};
@@ -255,9 +261,10 @@ bool TargetSession::Report(long long pid, unsigned long long startTime, long lon
     return true;
 }
 
-void TargetSession::Unwind(const HoldResult &hold, long long pid, StackCapture *capture)
+void TargetSession::Unwind(const HoldResult &hold, const MapsSnapshot &maps, long long pid,
+                           StackCapture *capture)
 {
-    state_->Fill(hold);
+    state_->Fill(hold, maps.WritableRanges());
     for (const CopiedThread &copy : hold.copied) {
         ThreadStack thread = ThreadOf(pid, copy);
         WalkContext ctx{&thread, {}};
@@ -265,9 +272,13 @@ void TargetSession::Unwind(const HoldResult &hold, long long pid, StackCapture *
         const int rc = dwfl_getthread_frames(dwfl_, static_cast<pid_t>(copy.tid), OnFrame, &ctx);
         if (rc != 0 && ctx.error.isEmpty() && thread.walkEnd != WalkEnd::FrameLimit)
             ctx.error = QString::fromUtf8(dwfl_errmsg(-1));
-        if (thread.walkEnd != WalkEnd::FrameLimit && !ctx.error.isEmpty()) {
-            thread.walkEnd = state_->beyondCopy ? WalkEnd::BeyondCopy : WalkEnd::WalkerError;
-            thread.walkError = state_->beyondCopy ? QString() : ctx.error;
+        // A walk that wanted a word past the copy ended at its edge, whether libdw said so with
+        // an error or took the frame before for the outermost one.
+        if (thread.walkEnd != WalkEnd::FrameLimit && state_->beyondCopy) {
+            thread.walkEnd = WalkEnd::BeyondCopy;
+        } else if (thread.walkEnd != WalkEnd::FrameLimit && !ctx.error.isEmpty()) {
+            thread.walkEnd = WalkEnd::WalkerError;
+            thread.walkError = ctx.error;
         }
         capture->threads.push_back(thread);
     }

@@ -34,7 +34,10 @@ public:
 
     // Every copied thread, with its heading, walked from its registers and stack copy and
     // named (each address once per session), appended to the capture's threads.
-    void Unwind(const HoldResult &hold, long long pid, StackCapture *capture);
+    // Stack memory is read from the copies only: no word of maps' writable mappings is read
+    // from the live process.
+    void Unwind(const HoldResult &hold, const MapsSnapshot &maps, long long pid,
+                StackCapture *capture);
 
 private:
     void Name(StackCapture *capture);

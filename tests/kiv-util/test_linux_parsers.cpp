@@ -150,11 +150,12 @@ TEST(LockWaits, OwnersParkedThreadsAndContainers)
         EXPECT_EQ(thread.recordedOwner, c.recorded);
         EXPECT_EQ(thread.lockRefused, c.refused);
         EXPECT_EQ(Parked(copy), c.refused);
-        if (c.refused)
+        if (c.refused) {
             EXPECT_EQ(LockWaitText(thread, nullptr, 16),
                       QStringLiteral("waits for a mutex that the system refused to give it (a "
                                      "deadlock through priority-inheritance mutexes, or an owner "
                                      "that died); it waits for ever"));
+        }
     }
 }
 
