@@ -25,6 +25,7 @@ double Median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
+#if !defined(_WIN32)
 double Max(const std::vector<double> &v)
 {
     return v.empty() ? -1 : *std::max_element(v.begin(), v.end());
@@ -44,6 +45,8 @@ double TimeCommand(const QString &program, const QStringList &args)
     const double ms = timer.nsecsElapsed() / 1e6;
     return process.exitStatus() == QProcess::NormalExit ? ms : -1;
 }
+
+#endif
 
 std::vector<double> Repeat(int n, const std::function<double()> &f)
 {
@@ -101,6 +104,7 @@ double TimedCapture(unsigned long pid, double *held = nullptr)
     return capture.ok ? timer.nsecsElapsed() / 1e6 : -1.0;
 }
 
+#if !defined(_WIN32)
 int FrameCount(const StackCapture &capture)
 {
     int frames = 0;
@@ -109,6 +113,41 @@ int FrameCount(const StackCapture &capture)
     return frames;
 }
 
+#endif
+
+#if defined(_WIN32)
+// Windows (under Wine here): first and repeated captures of targets of 65 and 500 threads, and
+// how long each is held.
+int WindowsForm(int runs, const std::vector<int> &counts)
+{
+    {
+        Target warmUp(QStringLiteral(NORVA_STACK_HELPER), {QStringLiteral("1")});
+        if (!warmUp.ok() || TimedCapture(warmUp.pid()) < 0)
+            return 1;
+    }
+    std::printf("stack capture in a running viewer, ms (median over %d runs)\n", runs);
+    std::printf("%7s %9s %9s %9s %9s %11s\n", "threads", "first", "held-1st", "repeated", "held",
+                "rep/first");
+    for (int threads : counts) {
+        Target target(QStringLiteral(NORVA_STACK_HELPER), {QString::number(threads - 1)});
+        if (!target.ok())
+            return 1;
+        double firstHeld = 0;
+        const double first = TimedCapture(target.pid(), &firstHeld);
+        std::vector<double> held;
+        const double repeated = Median(Repeat(runs, [&] {
+            double stopped = 0;
+            const double ms = TimedCapture(target.pid(), &stopped);
+            held.push_back(stopped);
+            return ms;
+        }));
+        std::printf("%7d %9.1f %9.2f %9.2f %9.2f %11.3f\n", threads, first, firstHeld, repeated,
+                    Median(held), first > 0 ? repeated / first : -1);
+        std::fflush(stdout);
+    }
+    return 0;
+}
+#else
 // A running thread 1 MiB deep: copied whole while held.
 void Deeper(int runs)
 {
@@ -157,6 +196,8 @@ void LargeProgram(int runs, const QString &euStack)
                 gdbMs > 0 ? first / gdbMs : -1, gdbMs > 0 ? repeated / gdbMs : -1);
 }
 
+#endif
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -170,6 +211,11 @@ int main(int argc, char **argv)
         for (const QString &n : QString::fromLatin1(argv[2]).split(QLatin1Char(',')))
             counts.push_back(n.toInt());
     }
+#if defined(_WIN32)
+    if (argc <= 2)
+        counts = {65, 500};
+    return WindowsForm(runs, counts);
+#else
     const QString euStack = QStandardPaths::findExecutable(QStringLiteral("eu-stack"));
 
     // The viewer has been used before: Qt, libdw and the C library's debug information are in.
@@ -224,4 +270,5 @@ int main(int argc, char **argv)
                 "capture of a new target;\n"
                 "eu-stack prints file:line only with -s.\n");
     return 0;
+#endif
 }

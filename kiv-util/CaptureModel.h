@@ -6,12 +6,17 @@
 #include <QVector>
 #include <cstdint>
 
+// Where a frame's name comes from: the debug information (or the symbol handler), or, where the
+// module has none for the address, its exports or its symbol table.
+enum class NameFrom { DebugInfo, Exports, SymbolTable };
+
 struct StackFrame {
     uint64_t pc = 0; // as unwound (a return address for caller frames)
     // The address its names were looked up by: a caller's is its call, one byte before the
     // return address; 0 when it is yet to be named.
     uint64_t lookup = 0;
-    QString function;    // demangled, without version suffix; empty when unknown
+    QString function; // demangled, without version suffix; empty when unknown
+    NameFrom nameFrom = NameFrom::DebugInfo;
     uint64_t offset = 0; // from the start of function
     QString module;      // file name of the module, empty when none
     // pc as an address of the module's own file (what addr2line or a symbol server takes), so
@@ -44,16 +49,18 @@ enum class LeftOut {
     Exited,        // the main thread, which has exited while the others live on
     IoUringWorker, // one of io_uring's kernel workers: no user-space stack
     KernelWorker,  // another kernel worker of the process: no user-space stack
+    NotReached,    // the hold's deadline came before it was copied: it was let go at once
 };
 
 // How the walk of a thread's frames ended.
 enum class WalkEnd {
-    Complete,      // it reached the outermost frame
-    FrameLimit,    // it stopped at kStackFrameLimit frames
-    WalkerError,   // the unwinder gave up: ThreadStack::walkError holds its own message
-    RepeatedFrame, // it stopped making progress
-    NoRegisters,   // the registers could not be read: ThreadStack::error holds the code
-    BeyondCopy,    // the stack goes on past the part copied during the hold
+    Complete,        // it reached the outermost frame
+    FrameLimit,      // it stopped at kStackFrameLimit frames
+    WalkerError,     // the unwinder gave up: ThreadStack::walkError holds its own message
+    RepeatedFrame,   // it stopped making progress
+    NoRegisters,     // the registers could not be read: ThreadStack::error holds the code
+    BeyondCopy,      // the stack goes on past the part copied during the hold
+    FrameUnreadable, // the next frame lies in memory that cannot be read: ThreadStack::walkAddress
 };
 
 enum class LockKind { None, Mutex, CriticalSection };
@@ -63,7 +70,8 @@ struct ThreadStack {
     QString name;
     QVector<StackFrame> frames;
     WalkEnd walkEnd = WalkEnd::Complete;
-    QString walkError; // the unwinder's own message, for WalkEnd::WalkerError
+    QString walkError;        // the unwinder's own message, for WalkEnd::WalkerError
+    uint64_t walkAddress = 0; // where the next frame was to be read, for WalkEnd::FrameUnreadable
     LeftOut leftOut = LeftOut::No;
     int error = 0;           // the system's error code, for LeftOut::Refused and NoRegisters
     ProcessRef busyWith;     // for LeftOut::Busy
@@ -82,7 +90,14 @@ struct ThreadStack {
     // The system refused the lock (a deadlock through priority-inheritance mutexes, or an owner
     // that died) and the thread now waits for ever where the lock is not to be seen.
     bool lockRefused = false;
+    // It waits for a lock of lockKind, but which one and who holds it could not be told.
+    bool lockUnknown = false;
 };
+
+// Whether the capture could tell which threads wait for locks. Windows learns it from its
+// wait-chain service, which may not answer (Wine has none; an elevated target refuses it): only
+// what the stacks themselves show is known then.
+enum class LockWaits { Known, ServiceDidNotAnswer };
 
 // Why there is no capture at all.
 enum class Failure {
@@ -155,6 +170,7 @@ struct StackCapture {
     QString processName;
     double stoppedMs = 0;   // how long the target's threads were held
     int addressDigits = 16; // 8 for a 32-bit target
+    LockWaits lockWaits = LockWaits::Known;
     QVector<ThreadStack> threads;
 };
 

@@ -12,10 +12,11 @@ QByteArray GroupKey(const ThreadStack &thread)
     out << thread.frames.size();
     for (const StackFrame &frame : thread.frames)
         out << quint64(frame.pc);
-    out << int(thread.walkEnd) << thread.walkError << int(thread.leftOut) << thread.error
-        << thread.busyWith.id << thread.busyWith.name << thread.kernelStack << int(thread.state)
-        << thread.waitChannel << int(thread.lockKind) << quint64(thread.lockAddress)
-        << thread.lockOwner << thread.recordedOwner << thread.lockRefused;
+    out << int(thread.walkEnd) << thread.walkError << quint64(thread.walkAddress)
+        << int(thread.leftOut) << thread.error << thread.busyWith.id << thread.busyWith.name
+        << thread.kernelStack << int(thread.state) << thread.waitChannel << int(thread.lockKind)
+        << quint64(thread.lockAddress) << thread.lockOwner << thread.recordedOwner
+        << thread.lockRefused << thread.lockUnknown;
     return key;
 }
 

@@ -1,5 +1,12 @@
 #include "Frames.h"
 
+#include <QByteArray>
+#include <cstdlib>
+#if __has_include(<cxxabi.h>)
+#include <cxxabi.h>
+#define NORVA_HAVE_CXXABI 1
+#endif
+
 bool AddFrame(ThreadStack *thread, uint64_t pc, uint64_t lookup)
 {
     if (thread->frames.size() >= kStackFrameLimit) {
@@ -24,6 +31,7 @@ StackFrame Named(const StackFrame &unwound, const CodeSymbol &symbol)
 {
     StackFrame frame = unwound;
     frame.function = symbol.function;
+    frame.nameFrom = symbol.nameFrom;
     frame.offset = symbol.function.isEmpty() ? 0 : frame.pc - symbol.start;
     frame.module = symbol.module;
     frame.moduleOffset = symbol.module.isEmpty() ? 0 : frame.pc - symbol.moduleBase;
@@ -39,6 +47,7 @@ void AppendShown(const StackFrame &unwound, const CodeSymbol &symbol, QVector<St
     for (const InlinedCall &call : symbol.inlined) {
         StackFrame frame = own;
         frame.function = call.function;
+        frame.nameFrom = NameFrom::DebugInfo;
         frame.offset = 0; // an inlined call has no start of its own
         frame.file = call.file;
         frame.line = call.line;
@@ -72,4 +81,24 @@ void ResolveFrames(StackCapture *capture, QHash<uint64_t, CodeSymbol> *cache,
         }
         thread.frames = shown;
     }
+}
+
+QString CleanSymbolName(const char *raw)
+{
+    QByteArray name(raw);
+    const int at = name.indexOf('@'); // versioned symbols: memcpy@@GLIBC_2.14
+    if (at > 0)
+        name.truncate(at);
+        // Only mangled names: the demangler would read a C function "h" as the type it encodes.
+#if defined(NORVA_HAVE_CXXABI)
+    int status = -1;
+    char *demangled = name.startsWith("_Z")
+                          ? abi::__cxa_demangle(name.constData(), nullptr, nullptr, &status)
+                          : nullptr;
+    QString result = QString::fromUtf8(status == 0 && demangled ? demangled : name.constData());
+    std::free(demangled);
+    return result;
+#else
+    return QString::fromUtf8(name);
+#endif
 }

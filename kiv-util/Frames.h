@@ -16,6 +16,7 @@ struct InlinedCall {
 // What one code address resolves to.
 struct CodeSymbol {
     QString function;
+    NameFrom nameFrom = NameFrom::DebugInfo;
     uint64_t start = 0; // address where function begins
     QString module;
     uint64_t moduleBase = 0;      // subtracted from an address to give its moduleOffset
@@ -23,6 +24,9 @@ struct CodeSymbol {
     int line = 0;                 // inlined call, where there is one
     QVector<InlinedCall> inlined; // the calls inlined at the address, innermost first
 };
+
+// A symbol's name as shown: without version suffix, demangled where it is a C++ name.
+QString CleanSymbolName(const char *raw);
 
 // Appends a frame at pc, to be named by lookup; at the limit it appends nothing, marks the
 // thread as cut off there and returns false.

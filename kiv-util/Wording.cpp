@@ -29,6 +29,11 @@ QString TracerTrouble(int error)
     return error ? QStringLiteral(" (%1)").arg(SystemErrorText(error)) : QString();
 }
 
+QString NoWaitChains()
+{
+    return QStringLiteral("the system's wait-chain service did not answer");
+}
+
 QString MiB(unsigned long long bytes)
 {
     return QString::number((bytes + (1 << 20) - 1) >> 20);
@@ -244,6 +249,8 @@ QString LeftOutText(const ThreadStack &thread)
         return QStringLiteral("io_uring kernel worker: no user-space stack");
     case LeftOut::KernelWorker:
         return QStringLiteral("kernel worker of the process: no user-space stack");
+    case LeftOut::NotReached:
+        return QStringLiteral("not copied within the hold; it was let go at once");
     }
     return QString();
 }
@@ -263,6 +270,10 @@ QString WalkEndText(const ThreadStack &thread)
         return SystemErrorText(thread.error);
     case WalkEnd::BeyondCopy:
         return QStringLiteral("stack deeper than the copy: outer frames not shown");
+    case WalkEnd::FrameUnreadable:
+        return QStringLiteral("the next frame would lie at 0x%1, which cannot be read: the frame "
+                              "chain is damaged")
+            .arg(thread.walkAddress, 0, 16);
     }
     return QString();
 }
@@ -325,12 +336,18 @@ QString NoTracesTitle(long long pid)
 
 QString SummaryText(const StackCapture &capture, int groups, int lockWaits)
 {
+    QString locks = QStringLiteral("%1 waiting on locks").arg(lockWaits);
+    if (capture.lockWaits == LockWaits::ServiceDidNotAnswer)
+        locks = lockWaits == 0 ? QStringLiteral("lock waits not known (%1)").arg(NoWaitChains())
+                               : QStringLiteral("%1 waiting on locks as their stacks show, others "
+                                                "not known (%2)")
+                                     .arg(QString::number(lockWaits), NoWaitChains());
     // One-pass arg: names may themselves hold "%1".
-    return QStringLiteral("%1 \u2014 %2, %3, %4 waiting on locks, stopped for %5 ms")
+    return QStringLiteral("%1 \u2014 %2, %3, %4, stopped for %5 ms")
         .arg(capture.processName +
                  (capture.addressDigits == 8 ? QStringLiteral(" (32-bit)") : QString()),
-             ThreadCount(capture.threads.size()), Plural(groups, "distinct stack"),
-             QString::number(lockWaits), QString::number(capture.stoppedMs, 'f', 2));
+             ThreadCount(capture.threads.size()), Plural(groups, "distinct stack"), locks,
+             QString::number(capture.stoppedMs, 'f', 2));
 }
 
 QString DeadlockLabel()
@@ -374,6 +391,9 @@ QString LockWaitText(const ThreadStack &thread, const ThreadStack *owner, int di
                               "it waits for ever")
             .arg(LockKindText(thread.lockKind));
     QString text = QStringLiteral("waits for ") + LockKindText(thread.lockKind);
+    if (thread.lockUnknown)
+        return QStringLiteral("waits for a %1; which one, and who holds it, is not known (%2)")
+            .arg(LockKindText(thread.lockKind), NoWaitChains());
     if (thread.lockAddress)
         text += QLatin1Char(' ') + Hex(thread.lockAddress, digits);
     if (owner)
@@ -385,6 +405,24 @@ QString LockWaitText(const ThreadStack &thread, const ThreadStack *owner, int di
     return text;
 }
 
+namespace {
+
+// Where a name comes from that no debug information gives.
+QString NameFromText(const StackFrame &frame)
+{
+    switch (frame.nameFrom) {
+    case NameFrom::DebugInfo:
+        return QString();
+    case NameFrom::Exports:
+        return QStringLiteral(" (exported name)");
+    case NameFrom::SymbolTable:
+        return QStringLiteral(" (symbol-table name)");
+    }
+    return QString();
+}
+
+} // namespace
+
 QString FrameText(const StackFrame &frame, int digits)
 {
     QString line = Hex(frame.pc, digits) + QLatin1Char(' ');
@@ -392,7 +430,7 @@ QString FrameText(const StackFrame &frame, int digits)
     if (frame.inlined) // the same pc as the frame it was inlined into
         line += frame.function + QStringLiteral(" (inlined)") + in;
     else if (!frame.function.isEmpty())
-        line += frame.function + QLatin1Char('+') + Hex(frame.offset) + in;
+        line += frame.function + QLatin1Char('+') + Hex(frame.offset) + in + NameFromText(frame);
     else if (!frame.module.isEmpty()) // still to be named from the module's file later
         line += frame.module + QLatin1Char('+') + Hex(frame.moduleOffset);
     else

@@ -229,22 +229,6 @@ std::vector<Dwarf_Die> ScopesAt(Dwfl_Module *module, Dwarf_Addr address, Dwarf_D
 
 } // namespace
 
-QString CleanSymbolName(const char *raw)
-{
-    QByteArray name(raw);
-    const int at = name.indexOf('@'); // versioned symbols: memcpy@@GLIBC_2.14
-    if (at > 0)
-        name.truncate(at);
-    // Only mangled names: the demangler would read a C function "h" as the type it encodes.
-    int status = -1;
-    char *demangled = name.startsWith("_Z")
-                          ? abi::__cxa_demangle(name.constData(), nullptr, nullptr, &status)
-                          : nullptr;
-    QString result = QString::fromUtf8(status == 0 && demangled ? demangled : name.constData());
-    std::free(demangled);
-    return result;
-}
-
 void AddLine(Dwfl_Module *module, uint64_t address, CodeSymbol *symbol)
 {
     Dwarf_Addr bias = 0;

@@ -7,9 +7,6 @@
 
 #include <elfutils/libdwfl.h>
 
-// A symbol's name as shown: without version suffix, demangled where it is a C++ name.
-QString CleanSymbolName(const char *raw);
-
 // The source line at address, from its unit's line table. Of several rows at one address the
 // last is taken, or where that one is no statement's, the statement's row before it.
 void AddLine(Dwfl_Module *module, uint64_t address, CodeSymbol *symbol);

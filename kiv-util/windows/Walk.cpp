@@ -1,5 +1,8 @@
 #include "Walk.h"
 
+#include "ModuleFiles.h"
+#include "SymbolSession.h"
+
 #include <QFileInfo>
 #include <cstring>
 
@@ -7,17 +10,50 @@
 
 namespace {
 
-// The copy being walked on this thread: DbgHelp's memory callback gets no argument of ours.
-thread_local const ThreadCopy *t_walking = nullptr;
+// The walk under way on this thread: DbgHelp's memory callback gets no argument of ours.
+struct Walking {
+    const ThreadCopy *copy = nullptr;
+    const std::vector<ThreadCopy> *all = nullptr; // every copy of the capture
+    ImageMemory *images = nullptr;                // the modules' read-only memory
+    bool beyondCopy = false;                      // a word of its stack was wanted past the copy
+    bool failed = false;                          // a read failed during the current step
+    uint64_t failedAt = 0;
+};
+thread_local Walking *t_walking = nullptr;
 
-// DbgHelp's memory reads during a walk: the stack from the copy, anything else (code, unwind
-// data) from the process, where it does not change while a thread waits.
+// The thread whose stack holds address, if any.
+const ThreadCopy *StackOwner(const Walking &walking, uint64_t address)
+{
+    for (const ThreadCopy &copy : *walking.all)
+        if (copy.stack.InStack(address))
+            return &copy;
+    return nullptr;
+}
+
+// DbgHelp's memory reads during a walk: a stack (this thread's, or another's a pointer leads
+// into) from its copy and never from the live process, where a running thread has overwritten
+// it since; anything else (code, unwind data, module data) from the process.
 BOOL CALLBACK ReadMemory(HANDLE process, DWORD64 address, PVOID buffer, DWORD size, LPDWORD read)
 {
-    const ThreadCopy *copy = t_walking;
-    if (copy && address >= copy->stackStart &&
-        address + size <= copy->stackStart + copy->stack.size()) {
-        std::memcpy(buffer, copy->stack.data() + (address - copy->stackStart), size);
+    Walking *walking = t_walking;
+    if (read)
+        *read = 0;
+    if (!walking)
+        return FALSE;
+    const ThreadCopy *owner = walking->copy;
+    StackCopy::Read result = owner->stack.ReadAt(address, buffer, size);
+    if (result == StackCopy::Read::NotStack && (owner = StackOwner(*walking, address)))
+        result = owner->stack.ReadAt(address, buffer, size);
+    if (result == StackCopy::Read::Copied) {
+        if (read)
+            *read = size;
+        return TRUE;
+    }
+    if (result == StackCopy::Read::BeyondCopy) {
+        walking->beyondCopy = walking->beyondCopy || owner == walking->copy;
+        return FALSE;
+    }
+    if (walking->images->Read(process, address, buffer, size)) {
         if (read)
             *read = size;
         return TRUE;
@@ -27,6 +63,10 @@ BOOL CALLBACK ReadMemory(HANDLE process, DWORD64 address, PVOID buffer, DWORD si
         ReadProcessMemory(process, reinterpret_cast<LPCVOID>(address), buffer, size, &got);
     if (read)
         *read = static_cast<DWORD>(got);
+    if (!ok && !walking->failed) {
+        walking->failed = true;
+        walking->failedAt = address;
+    }
     return ok;
 }
 
@@ -113,15 +153,10 @@ void AddInlinedCalls(HANDLE process, DWORD64 address, CodeSymbol *symbol)
     }
 }
 
-class Walking {
-public:
-    explicit Walking(const ThreadCopy *copy) { t_walking = copy; }
-    ~Walking() { t_walking = nullptr; }
-};
-
 } // namespace
 
-void WalkThread(const Target &target, ThreadCopy *copy, ThreadStack *stack)
+void WalkThread(HANDLE process, ImageMemory *images, const Target &target,
+                const std::vector<ThreadCopy> &all, ThreadCopy *copy, ThreadStack *stack)
 {
     if (copy->error != 0) {
         stack->walkEnd = WalkEnd::NoRegisters;
@@ -137,11 +172,23 @@ void WalkThread(const Target &target, ThreadCopy *copy, ThreadStack *stack)
 #if defined(_WIN64)
     if (target.wow64)
         context = &copy->wow64;
+#else
+    (void)target;
 #endif
-    Walking walking(copy);
+    Walking walking;
+    walking.copy = copy;
+    walking.all = &all;
+    walking.images = images;
+    t_walking = &walking;
     DWORD64 lastStack = 0;
-    while (StackWalk64(copy->machine, target.process.get(), copy->thread.get(), &frame, context,
-                       ReadMemory, SymFunctionTableAccess64, SymGetModuleBase64, nullptr)) {
+    bool walkerStopped = false;
+    for (;;) {
+        walking.failed = false;
+        if (!StackWalk64(copy->machine, process, copy->thread.get(), &frame, context, ReadMemory,
+                         SymFunctionTableAccess64, SymGetModuleBase64, nullptr)) {
+            walkerStopped = true;
+            break;
+        }
         const uint64_t pc = frame.AddrPC.Offset;
         if (pc == 0)
             break;
@@ -154,17 +201,93 @@ void WalkThread(const Target &target, ThreadCopy *copy, ThreadStack *stack)
         lastStack = frame.AddrStack.Offset;
         if (!AddFrame(stack, pc, LookupAddress(pc, stack->frames.isEmpty())))
             break;
+        copy->frameStacks.push_back(frame.AddrStack.Offset);
+    }
+    t_walking = nullptr;
+    // Settled once the frames have names: a walk that ran off its outermost frame is complete.
+    if (stack->walkEnd == WalkEnd::Complete && walking.beyondCopy) {
+        stack->walkEnd = WalkEnd::BeyondCopy;
+    } else if (stack->walkEnd == WalkEnd::Complete && walkerStopped && walking.failed) {
+        stack->walkEnd = WalkEnd::FrameUnreadable;
+        stack->walkAddress = walking.failedAt;
     }
 }
 
-CodeSymbol Resolve(HANDLE process, DWORD64 address)
+void SettleWalkEnd(ThreadStack *stack)
 {
+    static const QStringList kOutermost = {
+        QStringLiteral("RtlUserThreadStart"), QStringLiteral("BaseThreadInitThunk"),
+        QStringLiteral("start_thread"), QStringLiteral("call_thread_func"),
+        QStringLiteral("call_thread_func_wrapper")};
+    if ((stack->walkEnd == WalkEnd::BeyondCopy || stack->walkEnd == WalkEnd::FrameUnreadable) &&
+        !stack->frames.isEmpty() && kOutermost.contains(stack->frames.last().function)) {
+        stack->walkEnd = WalkEnd::Complete;
+        stack->walkAddress = 0;
+    }
+}
+
+namespace {
+
+// Where a function of the module's own DWARF holds the address, the calls inlined there and
+// every line come from it: DbgHelp reads the same information with lines it contradicts (the
+// first of several rows at an address, an inlined call's line where its caller's belongs). The
+// names of the inlined calls stay DbgHelp's where it counts as many; the function's own is the
+// DWARF's where DbgHelp gives none.
+bool FromDwarf(ModuleFile *file, uint64_t address, uint64_t base, CodeSymbol *symbol)
+{
+    DwarfIndex *dwarf = file ? file->dwarf() : nullptr;
+    const uint64_t va = file ? file->pe().imageBase() + (address - base) : 0;
+    DwarfIndex::Function function;
+    if (!dwarf || !dwarf->At(va, &function))
+        return false;
+    const QVector<InlinedCall> named = symbol->inlined;
+    const bool sameCount = named.size() == static_cast<int>(function.inlined.size());
+    symbol->inlined.clear();
+    for (size_t i = 0; i < function.inlined.size(); ++i) {
+        const InlinedAt &at = function.inlined[i];
+        symbol->inlined.push_back(
+            {sameCount ? named[static_cast<int>(i)].function : QString::fromStdString(at.function),
+             QString::fromStdString(at.place.file), at.place.line});
+    }
+    symbol->file = QString::fromStdString(function.place.file);
+    symbol->line = function.place.line;
+    if (symbol->function.isEmpty() && !function.name.empty()) {
+        symbol->function = QString::fromStdString(function.name);
+        symbol->start = base + (function.entry - file->pe().imageBase());
+    }
+    return true;
+}
+
+// A name from the module's exports or symbol table where DbgHelp gives none.
+void FromModuleFile(ModuleFile *file, uint64_t address, uint64_t base, CodeSymbol *symbol)
+{
+    std::string name;
+    uint32_t start = 0;
+    const PeImage::NameSource source =
+        file ? file->pe().NameAt(static_cast<uint32_t>(address - base), &name, &start)
+             : PeImage::NameSource::None;
+    if (source == PeImage::NameSource::None)
+        return;
+    symbol->function = CleanSymbolName(name.c_str());
+    symbol->start = base + start;
+    symbol->nameFrom =
+        source == PeImage::NameSource::Exports ? NameFrom::Exports : NameFrom::SymbolTable;
+}
+
+} // namespace
+
+CodeSymbol Resolve(SymbolSession &session, DWORD64 address)
+{
+    HANDLE process = session.process();
     CodeSymbol symbol;
     IMAGEHLP_MODULEW64 module = {};
     module.SizeOfStruct = sizeof(module);
+    ModuleFile *file = nullptr;
     if (SymGetModuleInfoW64(process, address, &module)) {
-        symbol.module = QFileInfo(QString::fromWCharArray(module.ImageName)).fileName();
+        const QString path = QString::fromWCharArray(module.ImageName);
+        symbol.module = QFileInfo(path).fileName();
         symbol.moduleBase = module.BaseOfImage; // offsets from it are what symbol servers take
+        file = session.files()->At(module.BaseOfImage, path, process, session.images());
     }
 
     alignas(SYMBOL_INFOW) char buffer[sizeof(SYMBOL_INFOW) + 1024 * sizeof(wchar_t)] = {};
@@ -176,14 +299,19 @@ CodeSymbol Resolve(HANDLE process, DWORD64 address)
         symbol.function = QString::fromWCharArray(info->Name, static_cast<int>(info->NameLen));
         symbol.start = address - displacement;
     }
-    IMAGEHLP_LINEW64 line = {};
-    line.SizeOfStruct = sizeof(line);
-    DWORD lineDisplacement = 0;
-    if (SymGetLineFromAddrW64(process, address, &lineDisplacement, &line)) {
-        symbol.file = QString::fromWCharArray(line.FileName);
-        symbol.line = static_cast<int>(line.LineNumber);
-    }
     AddInlinedCalls(process, address, &symbol);
+    if (!FromDwarf(file, address, symbol.moduleBase, &symbol)) {
+        IMAGEHLP_LINEW64 line = {};
+        line.SizeOfStruct = sizeof(line);
+        DWORD lineDisplacement = 0;
+        if (symbol.inlined.isEmpty() &&
+            SymGetLineFromAddrW64(process, address, &lineDisplacement, &line)) {
+            symbol.file = QString::fromWCharArray(line.FileName);
+            symbol.line = static_cast<int>(line.LineNumber);
+        }
+    }
+    if (symbol.function.isEmpty())
+        FromModuleFile(file, address, symbol.moduleBase, &symbol);
     return symbol;
 }
 

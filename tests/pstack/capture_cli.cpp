@@ -3,23 +3,73 @@
 // line ("THREAD tid", then "inline|normal<TAB>pc<TAB>function<TAB>file<TAB>line"), or with
 // --repeat N the median capture time and the longest stall. With --peer FILE N instead of a
 // pid it waits for a pid to appear in FILE, captures that process N times whatever each
-// capture says, and prints the last text.
+// capture says, and prints the last text. With --run PROGRAM ARGS... it starts PROGRAM, waits
+// for its "ready", prints "pid N", and captures it (text, or frames with --frames after --run)
+// at each line on stdin until stdin ends.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QThread>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
+#include <string>
 #include <vector>
 
 #include "NVPStack.h"
 #include "StackCapture.h"
 #include "Wording.h"
 
+namespace {
+
+void PrintFrames(const StackCapture &capture)
+{
+    for (const ThreadStack &thread : capture.threads) {
+        std::printf("THREAD %lld\n", thread.tid);
+        for (const StackFrame &frame : thread.frames)
+            std::printf("%s\t%llx\t%s\t%s\t%d\n", frame.inlined ? "inline" : "normal",
+                        static_cast<unsigned long long>(frame.pc),
+                        frame.function.toUtf8().constData(), frame.file.toUtf8().constData(),
+                        frame.line);
+    }
+}
+
+int Run(int argc, char **argv)
+{
+    const bool frames = argc > 2 && std::strcmp(argv[2], "--frames") == 0;
+    const int first = frames ? 3 : 2;
+    QStringList args;
+    for (int i = first + 1; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    QProcess program;
+    program.start(QString::fromLocal8Bit(argv[first]), args);
+    if (!program.waitForReadyRead(600000) || !program.readLine().startsWith("ready"))
+        return 1;
+    std::printf("pid %lld\n", static_cast<long long>(program.processId()));
+    std::fflush(stdout);
+    for (std::string line; std::getline(std::cin, line);) {
+        const StackCapture capture = CaptureStacks(static_cast<unsigned long>(program.processId()));
+        if (frames && capture.ok)
+            PrintFrames(capture);
+        else
+            std::printf("%s\n", FormatCapture(capture).toUtf8().constData());
+        std::printf("----\n");
+        std::fflush(stdout);
+    }
+    program.write("quit\n");
+    program.waitForFinished(10000);
+    return 0;
+}
+
+} // namespace
+
 int main(int argc, char **argv)
 {
+    if (argc > 2 && std::strcmp(argv[1], "--run") == 0)
+        return Run(argc, argv);
     if (argc < 2) {
         std::fprintf(stderr, "usage: %s PID [--repeat N]\n", argv[0]);
         return 2;
@@ -46,14 +96,7 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "%s\n", FailureText(capture).toUtf8().constData());
             return 1;
         }
-        for (const ThreadStack &thread : capture.threads) {
-            std::printf("THREAD %lld\n", thread.tid);
-            for (const StackFrame &frame : thread.frames)
-                std::printf("%s\t%llx\t%s\t%s\t%d\n", frame.inlined ? "inline" : "normal",
-                            static_cast<unsigned long long>(frame.pc),
-                            frame.function.toUtf8().constData(), frame.file.toUtf8().constData(),
-                            frame.line);
-        }
+        PrintFrames(capture);
         return 0;
     }
     if (argc > 2 && std::strtoul(argv[2], nullptr, 10) > 0) {

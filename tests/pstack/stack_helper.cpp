@@ -15,8 +15,12 @@
 // "churn-libs DIR": a thread loads and unloads DIR/libA.so and DIR/libB.so in turn.
 // "interrupted": threads asleep in epoll_wait, sigtimedwait and io_uring_enter, and an io_uring
 // worker of the kernel's waiting for a pipe.
-// "deep [KIB]": a busy thread runs two KIB (160) KiB deep chains of calls, Deep<1..40>::A and
-// ::B, in turn.
+// "deep [KIB]": a busy thread runs two KIB (160) KiB deep chains of calls, Deep<1..48>::A and
+// ::B, in turn (on Windows it rests 1 ms at the bottom of each).
+// Windows: "smash": a thread waits with its frame chain damaged (its frame register points near
+// the top of the address space); "exit-held": the process ends the moment its main thread is
+// seen suspended by someone else; "cs": two threads each hold a critical section and wait for
+// the other's, and a third waits for the first one's.
 // "undumpable": as without a mode, in a process that has made itself non-dumpable.
 // "chain DIR N": a thread waits at the end of a chain of calls through the libraries
 // DIR/lib0.so ... lib<N-1>.so, each exporting norva_chain.
@@ -47,6 +51,11 @@
 #include <unistd.h>
 #endif
 #include <vector>
+#if defined(_WIN32)
+#include <malloc.h>
+#include <pthread.h>
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -161,6 +170,93 @@ std::atomic<long long> g_longestGapUs{0};
 }
 #endif
 
+#if defined(_WIN32)
+// Says "ready" and ends at the first line on stdin.
+[[noreturn]] void ReadyUntilALine()
+{
+    std::printf("ready\n");
+    std::fflush(stdout);
+    std::string line;
+    std::getline(std::cin, line);
+    ExitProcess(0);
+}
+
+#if defined(_WIN64)
+// Waits for ever in Sleep with its frame register pointing 16 bytes below the top of the
+// address space: the unwind information says its frame is found through that register, so a
+// walker that follows it reads at 0xfffffffffffffff0.
+extern "C" void norva_smashed_frame();
+asm(".globl norva_smashed_frame\n"
+    ".def norva_smashed_frame; .scl 2; .type 32; .endef\n"
+    ".seh_proc norva_smashed_frame\n"
+    "norva_smashed_frame:\n"
+    "  push %rbp\n"
+    "  .seh_pushreg %rbp\n"
+    "  mov %rsp, %rbp\n"
+    "  .seh_setframe %rbp, 0\n"
+    "  sub $32, %rsp\n"
+    "  .seh_stackalloc 32\n"
+    "  .seh_endprologue\n"
+    "  movabs $0xfffffffffffffff0, %rbp\n"
+    "1:\n"
+    "  mov $1000, %ecx\n"
+    "  call *__imp_Sleep(%rip)\n"
+    "  jmp 1b\n"
+    ".seh_endproc\n");
+#endif
+
+CRITICAL_SECTION g_sections[2];
+std::atomic<int> g_entered{0};
+
+__attribute__((noinline)) void norva_enter_both(int mine)
+{
+    EnterCriticalSection(&g_sections[mine]);
+    ++g_entered;
+    while (g_entered < 2)
+        Sleep(1);
+    EnterCriticalSection(&g_sections[1 - mine]);
+}
+
+// Two threads deadlocked on each other's critical section, a third waiting for one of them.
+[[noreturn]] void DeadlockOnCriticalSections()
+{
+    InitializeCriticalSection(&g_sections[0]);
+    InitializeCriticalSection(&g_sections[1]);
+    std::thread(norva_enter_both, 0).detach();
+    std::thread(norva_enter_both, 1).detach();
+    while (g_entered < 2)
+        Sleep(1);
+    std::thread([] { EnterCriticalSection(&g_sections[0]); }).detach();
+    Sleep(300); // by then all three wait
+    ReadyUntilALine();
+}
+
+// N threads wait as usual; a watcher ends the process (all threads at once) the moment it sees
+// the main thread suspended by someone else: a capture meets its end during the hold.
+[[noreturn]] void ExitWhenHeld(int count, HANDLE main)
+{
+    for (int i = 0; i < count; ++i)
+        std::thread(norva_thread_body, i).detach();
+    {
+        std::unique_lock<std::mutex> guard(g_lock);
+        g_arrived.wait(guard, [count] { return g_waiting == count; });
+    }
+    std::thread([main] {
+        SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+        for (;;) {
+            const DWORD before = SuspendThread(main);
+            ResumeThread(main);
+            if (before != static_cast<DWORD>(-1) && before > 0)
+                ExitProcess(0);
+        }
+    }).detach();
+    std::printf("ready\n");
+    std::fflush(stdout);
+    for (;;)
+        Sleep(1000);
+}
+#endif
+
 #if !defined(_WIN32)
 // Returns once every thread but the calling one sleeps in the kernel: a thread that has said
 // it is about to wait may not have got there yet.
@@ -261,11 +357,19 @@ void UntilTheOthersSleep()
 }
 #endif
 
-#if !defined(_WIN32)
-// Two chains of 40 calls with frames of a 40th of the depth asked for each (160 KiB deep: 4 KiB
-// frames), run one after the other by a busy thread: a capture sees one chain or the other,
-// never a mix of both.
+// Two chains of 48 calls with frames of a 48th of the depth asked for each (160 KiB deep:
+// about 3 KiB frames), run one after the other by a busy thread: a capture sees one chain or the
+// other, never a mix of both.
 size_t g_frameBytes = 4096;
+constexpr int kDeepCalls = 48;
+
+__attribute__((noinline)) void AtTheBottom()
+{
+#if defined(_WIN32)
+    Sleep(1);
+#endif
+    asm volatile("" ::: "memory");
+}
 
 template <int N> struct Deep {
     __attribute__((noinline)) static void A(volatile unsigned *sink)
@@ -283,14 +387,24 @@ template <int N> struct Deep {
         *sink = *sink + static_cast<unsigned>(frame[g_frameBytes - 1]) + 1;
     }
 };
-template <> struct Deep<41> {
-    static void A(volatile unsigned *sink) { *sink = *sink + 1; }
-    static void B(volatile unsigned *sink) { *sink = *sink + 2; }
+template <> struct Deep<kDeepCalls + 1> {
+    static void A(volatile unsigned *sink)
+    {
+        AtTheBottom();
+        *sink = *sink + 1;
+    }
+    static void B(volatile unsigned *sink)
+    {
+        AtTheBottom();
+        *sink = *sink + 2;
+    }
 };
+
+[[noreturn]] void ReadyUntilALine();
 
 [[noreturn]] void BusyDeepStacks(size_t kib)
 {
-    g_frameBytes = kib * 1024 / 40;
+    g_frameBytes = kib * 1024 / kDeepCalls;
     // Room for the deepest asked for, on top of what the thread needs of its own.
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -308,7 +422,6 @@ template <> struct Deep<41> {
         nullptr);
     ReadyUntilALine();
 }
-#endif
 
 #if !defined(_WIN32)
 // Threads asleep in calls that a stop ends early with EINTR: epoll_wait, sigtimedwait, and
@@ -502,6 +615,25 @@ int main(int argc, char **argv)
         ExecAgainAndAgain(count, argv);
 #endif
     const bool churn = argc > 2 && std::string(argv[2]) == "churn";
+    if (argc > 2 && std::string(argv[2]) == "deep")
+        BusyDeepStacks(argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 160);
+#if defined(_WIN32)
+    if (argc > 2 && std::string(argv[2]) == "exit-held") {
+        HANDLE main = nullptr;
+        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &main, 0,
+                        FALSE, DUPLICATE_SAME_ACCESS);
+        ExitWhenHeld(count, main);
+    }
+    if (argc > 2 && std::string(argv[2]) == "cs")
+        DeadlockOnCriticalSections();
+#if defined(_WIN64)
+    if (argc > 2 && std::string(argv[2]) == "smash") {
+        std::thread(norva_smashed_frame).detach();
+        Sleep(200); // there by now
+        ReadyUntilALine();
+    }
+#endif
+#endif
 #if !defined(_WIN32)
     if (argc > 3 && std::string(argv[2]) == "vfork")
         HeartbeatAndVfork(count, std::atoi(argv[3]));
@@ -513,8 +645,6 @@ int main(int argc, char **argv)
         SleepThenExit(count, std::atoi(argv[3]));
     if (argc > 2 && std::string(argv[2]) == "heartbeat")
         HeartbeatAndVfork(count, 0);
-    if (argc > 2 && std::string(argv[2]) == "deep")
-        BusyDeepStacks(argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 160);
     for (const char *mode : {"abba", "owner", "self", "pi"})
         if (argc > 2 && std::string(argv[2]) == mode)
             WaitOnLocks(mode);

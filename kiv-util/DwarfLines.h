@@ -1,0 +1,66 @@
+#pragma once
+// What DWARF (versions 2 to 5) says stands at a code address of a module: the calls inlined
+// there, innermost first, each at its place, and the place of the outermost call in the
+// function they are part of. It reads sections given as bytes (a PE file's, whose DWARF the
+// system's symbol handler reads with lines that the information contradicts), so it is pure
+// parsing, bounded by the sections, and testable on any platform against a real module file.
+//
+// The line of an address is the line table's last row at or before it in its sequence, the
+// way llvm-symbolizer reads it; an inlined call's line is the call's line in the function it
+// was inlined into.
+#include "PeImage.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct DwarfSections {
+    ByteSpan info, abbrev, line, str, lineStr, ranges, rngLists, addr, strOffsets;
+};
+
+struct SourcePlace {
+    std::string file; // as the line table names it, joined with its folders
+    int line = 0;
+};
+
+struct InlinedAt {
+    std::string function; // the name the debug information gives, may be empty
+    SourcePlace place;    // where in it the address is
+};
+
+class DwarfIndex {
+public:
+    explicit DwarfIndex(const DwarfSections &sections);
+    ~DwarfIndex();
+    DwarfIndex(const DwarfIndex &) = delete;
+    DwarfIndex &operator=(const DwarfIndex &) = delete;
+
+    // The function holding address (the file's own addresses): its name, where it begins, the
+    // calls inlined at the address, innermost first, each with its place, and the place of the
+    // outermost call (or of the address itself when nothing is inlined there). False when no
+    // function of any unit holds the address.
+    struct Function {
+        std::string name;
+        uint64_t entry = 0;
+        std::vector<InlinedAt> inlined;
+        SourcePlace place;
+    };
+    bool At(uint64_t address, Function *function);
+
+    struct Unit;
+    struct Tables;
+
+private:
+    Unit *UnitAt(uint64_t address);
+    Unit *UnitHolding(uint64_t offset);
+    std::string NameOf(const Unit &unit, size_t die);
+    void IndexUnits();
+
+    DwarfSections s_;
+    bool indexed_ = false;
+    std::unique_ptr<Tables> tables_; // abbreviations, by their offset
+    std::vector<std::unique_ptr<Unit>> units_;
+    std::map<uint64_t, std::pair<uint64_t, Unit *>> byAddress_; // start -> (end, unit)
+};

@@ -1,0 +1,243 @@
+#include "PeImage.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+template <typename T> T Get(const uint8_t *p)
+{
+    T value;
+    std::memcpy(&value, p, sizeof(T));
+    return value; // PE files are little-endian, as every machine this runs on
+}
+
+// The C string at p, within end.
+std::string String(const uint8_t *p, const uint8_t *end)
+{
+    const uint8_t *stop =
+        static_cast<const uint8_t *>(std::memchr(p, 0, static_cast<size_t>(end - p)));
+    return std::string(reinterpret_cast<const char *>(p),
+                       static_cast<size_t>((stop ? stop : end) - p));
+}
+
+bool ByRva(const PeImage::Symbol &a, const PeImage::Symbol &b)
+{
+    return a.rva < b.rva;
+}
+
+} // namespace
+
+bool PeImage::Parse(const uint8_t *data, size_t size)
+{
+    *this = PeImage();
+    data_ = data;
+    size_ = size;
+    if (size < 0x40 || data[0] != 'M' || data[1] != 'Z')
+        return false;
+    const uint32_t pe = Get<uint32_t>(data + 0x3c);
+    if (pe > size || size - pe < 24 || std::memcmp(data + pe, "PE\0\0", 4) != 0)
+        return false;
+    const uint8_t *file = data + pe + 4;
+    const uint16_t sectionCount = Get<uint16_t>(file + 2);
+    timeDateStamp_ = Get<uint32_t>(file + 4);
+    const uint32_t symbolTable = Get<uint32_t>(file + 8), symbolCount = Get<uint32_t>(file + 12);
+    const uint16_t optionalSize = Get<uint16_t>(file + 16);
+    const size_t optional = pe + 24;
+    if (optionalSize < 96 || optional + optionalSize > size)
+        return false;
+    const uint8_t *opt = data + optional;
+    const uint16_t magic = Get<uint16_t>(opt);
+    if (magic != 0x10b && magic != 0x20b)
+        return false;
+    is64_ = magic == 0x20b;
+    imageBase_ = is64_ ? Get<uint64_t>(opt + 24) : Get<uint32_t>(opt + 28);
+    sizeOfImage_ = Get<uint32_t>(opt + 56);
+    checkSum_ = Get<uint32_t>(opt + 64);
+    const size_t directories = is64_ ? 112 : 96;
+    const uint32_t directoryCount =
+        optionalSize >= directories ? Get<uint32_t>(opt + directories - 4) : 0;
+    const auto directory = [&](uint32_t i, uint32_t *rva, uint32_t *bytes) {
+        *rva = *bytes = 0;
+        if (i < directoryCount && directories + 8 * (i + 1) <= optionalSize) {
+            *rva = Get<uint32_t>(opt + directories + 8 * i);
+            *bytes = Get<uint32_t>(opt + directories + 8 * i + 4);
+        }
+    };
+
+    // The string table follows the symbols: long section names and symbol names live there.
+    const uint64_t strings = uint64_t(symbolTable) + uint64_t(symbolCount) * 18;
+    const size_t headers = optional + optionalSize;
+    if (headers + size_t(sectionCount) * 40 > size)
+        return false;
+    for (uint16_t i = 0; i < sectionCount; ++i) {
+        const uint8_t *h = data + headers + size_t(i) * 40;
+        Section section;
+        section.name = String(h, h + 8);
+        if (section.name.size() > 1 && section.name[0] == '/' && symbolTable != 0) {
+            const uint64_t at = strings + std::strtoul(section.name.c_str() + 1, nullptr, 10);
+            if (at < size)
+                section.name = String(data + at, data + size);
+        }
+        section.virtualSize = Get<uint32_t>(h + 8);
+        section.address = Get<uint32_t>(h + 12);
+        section.fileSize = Get<uint32_t>(h + 16);
+        section.fileOffset = Get<uint32_t>(h + 20);
+        section.code = (Get<uint32_t>(h + 36) & 0x20000020u) != 0; // code, or executable
+        sections_.push_back(section);
+    }
+    uint32_t rva = 0, bytes = 0;
+    directory(0, &rva, &bytes);
+    ReadExports(rva, bytes);
+    directory(3, &rva, &bytes);
+    if (is64_)
+        ReadFunctionTable(rva, bytes);
+    if (symbolTable != 0 && symbolCount != 0)
+        ReadSymbols(symbolTable, symbolCount);
+    return true;
+}
+
+const PeImage::Section *PeImage::SectionOf(uint32_t rva) const
+{
+    for (const Section &section : sections_) {
+        const uint32_t extent = std::max(section.virtualSize, section.fileSize);
+        if (rva >= section.address && rva - section.address < extent)
+            return &section;
+    }
+    return nullptr;
+}
+
+const uint8_t *PeImage::At(uint32_t rva, uint32_t size) const
+{
+    const Section *section = SectionOf(rva);
+    if (!section)
+        return nullptr;
+    const uint32_t into = rva - section->address;
+    if (into > section->fileSize || size > section->fileSize - into)
+        return nullptr;
+    const uint64_t offset = uint64_t(section->fileOffset) + into;
+    return offset + size <= size_ ? data_ + offset : nullptr;
+}
+
+ByteSpan PeImage::SectionData(const char *name) const
+{
+    for (const Section &section : sections_) {
+        if (section.name != name)
+            continue;
+        const uint32_t bytes = std::min(section.fileSize, section.virtualSize ? section.virtualSize
+                                                                              : section.fileSize);
+        if (uint64_t(section.fileOffset) + bytes <= size_)
+            return {data_ + section.fileOffset, bytes};
+    }
+    return {};
+}
+
+void PeImage::ReadExports(uint32_t rva, uint32_t size)
+{
+    const uint8_t *dir = size >= 40 ? At(rva, 40) : nullptr;
+    if (!dir)
+        return;
+    const uint32_t functionCount = Get<uint32_t>(dir + 20), nameCount = Get<uint32_t>(dir + 24);
+    const uint8_t *functions = At(Get<uint32_t>(dir + 28), functionCount * 4);
+    const uint8_t *names = At(Get<uint32_t>(dir + 32), nameCount * 4);
+    const uint8_t *ordinals = At(Get<uint32_t>(dir + 36), nameCount * 2);
+    if (!functions || !names || !ordinals || functionCount > (1u << 20) || nameCount > (1u << 20))
+        return;
+    for (uint32_t i = 0; i < nameCount; ++i) {
+        const uint16_t ordinal = Get<uint16_t>(ordinals + 2 * i);
+        if (ordinal >= functionCount)
+            continue;
+        const uint32_t target = Get<uint32_t>(functions + 4 * ordinal);
+        if (target >= rva && target - rva < size)
+            continue; // a forwarder: a name of another module's function
+        const Section *section = SectionOf(target);
+        const uint8_t *name = At(Get<uint32_t>(names + 4 * i), 1);
+        if (!section || !section->code || !name)
+            continue;
+        exports_.push_back({target, String(name, data_ + size_)});
+    }
+    std::stable_sort(exports_.begin(), exports_.end(), ByRva);
+}
+
+void PeImage::ReadFunctionTable(uint32_t rva, uint32_t size)
+{
+    const uint8_t *table = size >= 12 ? At(rva, size - size % 12) : nullptr;
+    for (uint32_t at = 0; table && at + 12 <= size; at += 12) {
+        const uint32_t begin = Get<uint32_t>(table + at), end = Get<uint32_t>(table + at + 4);
+        if (begin < end)
+            functions_.push_back({begin, end});
+    }
+    std::sort(functions_.begin(), functions_.end());
+}
+
+void PeImage::ReadSymbols(uint32_t offset, uint32_t count)
+{
+    if (offset > size_ || uint64_t(count) * 18 > size_ - offset)
+        return;
+    const uint8_t *table = data_ + offset;
+    const uint8_t *strings = table + size_t(count) * 18;
+    const uint8_t *end = data_ + size_;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t *s = table + size_t(i) * 18;
+        const int16_t section = Get<int16_t>(s + 12);
+        const uint16_t type = Get<uint16_t>(s + 14);
+        const uint8_t storage = s[16], aux = s[17];
+        i += aux;
+        // Functions (type 0x20), external or static, in a section of the file.
+        if (type != 0x20 || section <= 0 || size_t(section) > sections_.size() ||
+            (storage != 2 && storage != 3))
+            continue;
+        std::string name;
+        if (Get<uint32_t>(s) == 0) {
+            const uint32_t at = Get<uint32_t>(s + 4);
+            if (strings + at < end)
+                name = String(strings + at, end);
+        } else {
+            name = String(s, s + 8);
+        }
+        if (!name.empty())
+            symbols_.push_back(
+                {sections_[size_t(section) - 1].address + Get<uint32_t>(s + 8), name});
+    }
+    std::stable_sort(symbols_.begin(), symbols_.end(), ByRva);
+}
+
+PeImage::NameSource PeImage::NameAt(uint32_t rva, std::string *name, uint32_t *start) const
+{
+    const Section *section = SectionOf(rva);
+    if (!section || !section->code)
+        return NameSource::None;
+    // The nearest symbol at or before rva, of either kind; the exported name where both have one.
+    const Symbol *best = nullptr;
+    NameSource source = NameSource::None;
+    for (const auto *list : {&exports_, &symbols_}) {
+        auto it = std::upper_bound(list->begin(), list->end(), Symbol{rva, {}}, ByRva);
+        if (it == list->begin())
+            continue;
+        // Of several names for one function (NtClose, ZwClose), the first in the file's order.
+        auto first = std::prev(it);
+        while (first != list->begin() && std::prev(first)->rva == first->rva)
+            --first;
+        const Symbol &found = *first;
+        if (!best || found.rva > best->rva) {
+            best = &found;
+            source = list == &exports_ ? NameSource::Exports : NameSource::SymbolTable;
+        }
+    }
+    if (!best || SectionOf(best->rva) != section)
+        return NameSource::None;
+    // Nothing known may begin between it and rva: a function of the exception table that holds
+    // rva must begin where the symbol does, and none may begin in between.
+    auto fn =
+        std::upper_bound(functions_.begin(), functions_.end(), std::make_pair(rva, UINT32_MAX));
+    if (fn != functions_.begin()) {
+        const auto &holder = *std::prev(fn);
+        if (rva < holder.second && holder.first != best->rva)
+            return NameSource::None;
+        if (rva >= holder.second && holder.first > best->rva)
+            return NameSource::None;
+    }
+    *name = best->name;
+    *start = best->rva;
+    return source;
+}
