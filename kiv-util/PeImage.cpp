@@ -94,6 +94,8 @@ bool PeImage::Parse(const uint8_t *data, size_t size)
         ReadFunctionTable(rva, bytes);
     if (symbolTable != 0 && symbolCount != 0)
         ReadSymbols(symbolTable, symbolCount);
+    if (functions_.empty())
+        ReadFrameTable();
     return true;
 }
 
@@ -166,6 +168,140 @@ void PeImage::ReadFunctionTable(uint32_t rva, uint32_t size)
         const uint32_t begin = Get<uint32_t>(table + at), end = Get<uint32_t>(table + at + 4);
         if (begin < end)
             functions_.push_back({begin, end});
+    }
+    std::sort(functions_.begin(), functions_.end());
+}
+
+namespace {
+
+// A pointer of the unwind table in the encoding its CIE gives (DW_EH_PE_*), as a virtual
+// address; at is the field's own address, for pc-relative ones. False on what is not read here.
+bool ReadEncoded(const uint8_t *&p, const uint8_t *end, uint8_t encoding, uint64_t at, bool is64,
+                 uint64_t *value)
+{
+    if (encoding == 0xff)
+        return false;
+    const auto take = [&](size_t n) -> uint64_t {
+        if (static_cast<size_t>(end - p) < n)
+            return 0;
+        uint64_t v = 0;
+        for (size_t i = 0; i < n; ++i)
+            v |= uint64_t(p[i]) << (8 * i);
+        p += n;
+        return v;
+    };
+    uint64_t v = 0;
+    switch (encoding & 0x0f) {
+    case 0x00:
+        v = take(is64 ? 8 : 4);
+        break;
+    case 0x02:
+        v = take(2);
+        break;
+    case 0x03:
+        v = take(4);
+        break;
+    case 0x04:
+        v = take(8);
+        break;
+    case 0x0a:
+        v = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int16_t>(take(2))));
+        break;
+    case 0x0b:
+        v = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(take(4))));
+        break;
+    case 0x0c:
+        v = take(8);
+        break;
+    default:
+        return false;
+    }
+    if ((encoding & 0x70) == 0x10)
+        v += at;
+    else if ((encoding & 0x70) != 0)
+        return false;
+    *value = v;
+    return p <= end;
+}
+
+uint64_t Uleb(const uint8_t *&p, const uint8_t *end)
+{
+    uint64_t v = 0;
+    for (int shift = 0; p < end; shift += 7) {
+        const uint8_t byte = *p++;
+        if (shift < 64)
+            v |= uint64_t(byte & 0x7f) << shift;
+        if (!(byte & 0x80))
+            break;
+    }
+    return v;
+}
+
+} // namespace
+
+void PeImage::ReadFrameTable()
+{
+    const Section *table = nullptr;
+    for (const Section &section : sections_)
+        if (section.name == ".eh_frame")
+            table = &section;
+    const ByteSpan span = table ? SectionData(".eh_frame") : ByteSpan();
+    if (!span.data)
+        return;
+    const uint8_t *const begin = span.data, *const stop = span.data + span.size;
+    const uint64_t base = imageBase_ + table->address; // the section's virtual address
+    std::vector<std::pair<size_t, uint8_t>> encodings; // CIE offset -> FDE pointer encoding
+    for (const uint8_t *p = begin; stop - p >= 8 && functions_.size() < (1u << 20);) {
+        const uint32_t length = Get<uint32_t>(p);
+        if (length == 0 || length == 0xffffffff || length > static_cast<size_t>(stop - p) - 4)
+            break;
+        const uint8_t *record = p + 4, *next = record + length;
+        const uint32_t id = Get<uint32_t>(record);
+        if (id == 0) { // a CIE: its augmentation says how FDE pointers are encoded
+            const uint8_t *q = record + 4 + 1; // after the version
+            const char *augmentation = reinterpret_cast<const char *>(q);
+            const void *nul = std::memchr(q, 0, static_cast<size_t>(next - q));
+            uint8_t encoding = is64_ ? 0x04 : 0x03;
+            if (nul) {
+                q = static_cast<const uint8_t *>(nul) + 1;
+                Uleb(q, next); // code alignment
+                Uleb(q, next); // data alignment (signed, skipped alike)
+                Uleb(q, next); // return address register
+                if (augmentation[0] == 'z') {
+                    Uleb(q, next);
+                    for (const char *a = augmentation + 1; *a && q < next; ++a) {
+                        if (*a == 'R') {
+                            encoding = *q++;
+                        } else if (*a == 'L') {
+                            ++q;
+                        } else if (*a == 'P') {
+                            const uint8_t personality = *q++;
+                            uint64_t ignored = 0;
+                            if (!ReadEncoded(q, next, personality & 0x7f, 0, is64_, &ignored))
+                                break;
+                        }
+                    }
+                }
+            }
+            encodings.push_back({static_cast<size_t>(p - begin), encoding});
+        } else if (id <= static_cast<size_t>(record - begin)) {
+            const size_t cie = static_cast<size_t>(record - begin) - id;
+            uint8_t encoding = 0xff;
+            for (auto it = encodings.rbegin(); it != encodings.rend(); ++it)
+                if (it->first == cie) {
+                    encoding = it->second;
+                    break;
+                }
+            const uint8_t *q = record + 4;
+            uint64_t start = 0, range = 0;
+            const uint64_t at = base + static_cast<uint64_t>(q - begin);
+            if (ReadEncoded(q, next, encoding, at, is64_, &start) &&
+                ReadEncoded(q, next, encoding & 0x0f, 0, is64_, &range) && start > imageBase_ &&
+                range > 0 && range < (1u << 30) && start - imageBase_ < UINT32_MAX - range)
+                functions_.push_back({static_cast<uint32_t>(start - imageBase_),
+                                      static_cast<uint32_t>(start - imageBase_ + range)});
+        }
+        p = next;
     }
     std::sort(functions_.begin(), functions_.end());
 }

@@ -55,6 +55,7 @@ private:
     void ReadExports(uint32_t rva, uint32_t size);
     void ReadSymbols(uint32_t offset, uint32_t count);
     void ReadFunctionTable(uint32_t rva, uint32_t size);
+    void ReadFrameTable(); // .eh_frame, where there is no exception table (32-bit programs)
 
     const uint8_t *data_ = nullptr;
     size_t size_ = 0;
@@ -63,6 +64,7 @@ private:
     uint32_t sizeOfImage_ = 0, timeDateStamp_ = 0, checkSum_ = 0;
     std::vector<Section> sections_;
     std::vector<Symbol> exports_, symbols_; // by rva
-    // [begin, end) of each function of the exception table (64-bit), by begin
+    // [begin, end) of each function of the exception table (64-bit) or of the unwind table
+    // (.eh_frame, 32-bit MinGW programs), by begin
     std::vector<std::pair<uint32_t, uint32_t>> functions_;
 };

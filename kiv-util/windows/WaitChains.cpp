@@ -165,11 +165,13 @@ void FindCriticalSectionWaits(HANDLE process, bool is32Bit, const std::vector<Th
     QHash<long long, const ThreadCopy *> copyOf;
     for (const ThreadCopy &copy : copies)
         copyOf.insert(copy.tid, &copy);
-    const size_t pointer = is32Bit ? 4 : 8;
+    const uint64_t pointer = is32Bit ? 4 : 8;
     for (ThreadStack &thread : capture->threads) {
         const ThreadCopy *copy = copyOf.value(thread.tid);
         bool inLockPath = false;
-        const uint64_t end = copy ? LockPathEnd(thread, *copy, &inLockPath) : 0;
+        // A 32-bit caller passes the section on its own stack, just past the lock path's frames.
+        const uint64_t end =
+            copy ? LockPathEnd(thread, *copy, &inLockPath) + (is32Bit ? 4 * pointer : 0) : 0;
         if (!copy || !inLockPath || thread.lockKind != LockKind::None)
             continue;
         // Every distinct word there that is a critical section held by another thread.

@@ -25,15 +25,23 @@
 
 namespace {
 
-void PrintFrames(const StackCapture &capture)
+// withModules: two more fields, the module and the address the frame was named by as an
+// offset into the module (what llvm-symbolizer or addr2line take, plus the file's image base).
+void PrintFrames(const StackCapture &capture, bool withModules = false)
 {
     for (const ThreadStack &thread : capture.threads) {
         std::printf("THREAD %lld\n", thread.tid);
-        for (const StackFrame &frame : thread.frames)
-            std::printf("%s\t%llx\t%s\t%s\t%d\n", frame.inlined ? "inline" : "normal",
+        for (const StackFrame &frame : thread.frames) {
+            std::printf("%s\t%llx\t%s\t%s\t%d", frame.inlined ? "inline" : "normal",
                         static_cast<unsigned long long>(frame.pc),
                         frame.function.toUtf8().constData(), frame.file.toUtf8().constData(),
                         frame.line);
+            if (withModules)
+                std::printf(
+                    "\t%s\t%llx", frame.module.toUtf8().constData(),
+                    static_cast<unsigned long long>(frame.lookup - frame.pc + frame.moduleOffset));
+            std::printf("\n");
+        }
     }
 }
 
@@ -53,7 +61,7 @@ int Run(int argc, char **argv)
     for (std::string line; std::getline(std::cin, line);) {
         const StackCapture capture = CaptureStacks(static_cast<unsigned long>(program.processId()));
         if (frames && capture.ok)
-            PrintFrames(capture);
+            PrintFrames(capture, true);
         else
             std::printf("%s\n", FormatCapture(capture).toUtf8().constData());
         std::printf("----\n");
