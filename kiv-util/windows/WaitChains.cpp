@@ -66,18 +66,15 @@ bool SystemModule(const QString &module)
     return kSystem.contains(module.toLower());
 }
 
-// Reads size bytes at address: from a stack copy where a stack holds it (never from the live
-// stack), else from the process.
+// Reads size bytes at address of the process, never of a thread's stack: what looks like a
+// critical section there is a list of waiters (Wine keeps one on its waiters' stacks, each
+// node pointing at the next one and back, as a section's debug record does).
 bool ReadTarget(HANDLE process, const std::vector<ThreadCopy> &copies, uint64_t address, void *out,
                 size_t size)
 {
-    for (const ThreadCopy &copy : copies) {
-        const StackCopy::Read read = copy.stack.ReadAt(address, out, size);
-        if (read == StackCopy::Read::Copied)
-            return true;
-        if (read == StackCopy::Read::BeyondCopy)
+    for (const ThreadCopy &copy : copies)
+        if (copy.stack.InStack(address) || copy.stack.Holds(address, 1))
             return false;
-    }
     SIZE_T got = 0;
     return ReadProcessMemory(process, reinterpret_cast<LPCVOID>(address), out, size, &got) &&
            got == size;
