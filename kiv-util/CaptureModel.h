@@ -146,6 +146,7 @@ enum class NoteKind {
     ModuleSectionsTooLarge, // path, bytes, limit: a module's own sections, left out
     MiniDebugInfoLeftOut,   // path, bytes (as declared; within the limit: it holds more), limit
     ModuleNotTheMappedFile, // path; count 1: named from the process's own copy, 0: not named
+    SplitUnitLeftOut,       // path, limit: a split unit that is no regular file within bounds
     StacksUnread,           // count
     CodeChanging,
 };

@@ -219,6 +219,11 @@ QString NoteText(const CaptureNote &note)
                                             "(another file is there now, or it cannot be read): "
                                             "its frames have no names"))
             .arg(note.path);
+    case NoteKind::SplitUnitLeftOut:
+        return QStringLiteral("the split unit %1 was left out, and the frames of its code show no "
+                              "line: it is not a regular file, or its sections would take more than "
+                              "the %2 MiB allowed for one file once inflated")
+            .arg(note.path, MiB(note.limit));
     case NoteKind::StacksUnread:
         return QStringLiteral("the stacks of %1 threads could not be read before the hold's "
                               "deadline: they show where each thread stood, not how it got there")

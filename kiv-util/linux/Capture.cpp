@@ -117,15 +117,25 @@ struct Attempted {
     Retry retry = Retry::None;
 };
 
-// How many attempts each reason to retry has asked for so far.
+// How many attempts each reason to retry has asked for so far, and since when.
 class RetryCounts {
 public:
-    bool Allows(Retry why) const { return RetryPolicy::Allows(why, times_[Index(why)]); }
-    void Count(Retry why) { ++times_[Index(why)]; }
+    bool Allows(Retry why) const
+    {
+        const int i = Index(why);
+        return RetryPolicy::Allows(why, times_[i], times_[i] ? since_[i].nsecsElapsed() / 1e6 : 0);
+    }
+    void Count(Retry why)
+    {
+        const int i = Index(why);
+        if (times_[i]++ == 0)
+            since_[i].start();
+    }
 
 private:
     static int Index(Retry why) { return static_cast<int>(why); }
     int times_[5] = {};
+    QElapsedTimer since_[5];
 };
 
 // What captures keep between them, and the lock that lets one capture at a time use it.

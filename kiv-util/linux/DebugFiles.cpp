@@ -1,212 +1,31 @@
 #include "DebugFiles.h"
 
+#include "DebugSearch.h"
+#include "ElfFacts.h"
+#include "InflatePlan.h"
 #include "ProcFiles.h"
 
-#include <QSet>
-
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <elfutils/libdwelf.h>
+#include <dwarf.h>
 #include <fcntl.h>
 #include <gelf.h>
 #include <libelf.h>
-#include <lzma.h>
-#include <sys/mman.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 #include <zlib.h>
 
 namespace {
 
-// Inflated sections one debug file may take, and all copies together. A real C library's
-// debug information inflates to a few tens of MiB.
-constexpr unsigned long long kFileLimit = 256ull << 20;
+// Inflated sections all copies together may take.
 constexpr unsigned long long kCacheLimit = 512ull << 20;
 // Copies kept for later targets (each holds a descriptor).
 constexpr size_t kKeptFiles = 32;
 
 thread_local DebugFileCache *t_inUse = nullptr;
-
-// Sections that unwinding and naming read; any others are left out of the copy, however
-// large they claim to be.
-bool Needed(const char *name)
-{
-    static const QSet<QByteArray> kNeeded = {
-        ".debug_info",  ".debug_abbrev",  ".debug_line",   ".debug_line_str", ".debug_str",
-        ".debug_addr",  ".debug_aranges", ".debug_ranges", ".debug_rnglists", ".debug_str_offsets",
-        ".debug_frame", ".eh_frame",      ".symtab",       ".strtab"};
-    if (!name)
-        return false;
-    if (std::strncmp(name, ".zdebug", 7) == 0)
-        return kNeeded.contains(QByteArray(".debug") + (name + 7));
-    return kNeeded.contains(QByteArray(name));
-}
-
-// How a debug file's compressed sections would be inflated.
-struct InflatePlan {
-    bool compressed = false;            // any compressed section at all
-    unsigned long long neededBytes = 0; // the needed ones, once inflated
-    // A MiniDebugInfo section (an xz-compressed ELF file holding a symbol table, which libdw
-    // inflates whole): what it says it inflates to, and whether it stays within that.
-    bool miniDebugInfo = false;
-    unsigned long long miniDebugInfoBytes = 0;
-    bool miniDebugInfoHonest = true;
-};
-
-// What an xz stream says its content takes (from its index, at the end): 0 when it cannot be
-// read as one stream.
-unsigned long long DeclaredXzSize(const uint8_t *data, size_t size)
-{
-    lzma_stream_flags footer;
-    if (size < 2 * LZMA_STREAM_HEADER_SIZE ||
-        lzma_stream_footer_decode(&footer, data + size - LZMA_STREAM_HEADER_SIZE) != LZMA_OK ||
-        footer.backward_size > size - 2 * LZMA_STREAM_HEADER_SIZE)
-        return 0;
-    const uint8_t *index = data + size - LZMA_STREAM_HEADER_SIZE - footer.backward_size;
-    lzma_index *decoded = nullptr;
-    uint64_t memoryLimit = 16 << 20;
-    size_t at = 0;
-    if (lzma_index_buffer_decode(&decoded, &memoryLimit, nullptr, index, &at,
-                                 footer.backward_size) != LZMA_OK)
-        return 0;
-    const unsigned long long bytes = lzma_index_uncompressed_size(decoded);
-    lzma_index_end(decoded, nullptr);
-    return bytes;
-}
-
-// Whether an xz stream inflates to exactly the size it declares: inflated into a small buffer
-// and thrown away, given up as soon as it says more than that. A stream that lies about its
-// size would make libdw inflate without end.
-bool InflatesAsDeclared(const uint8_t *data, size_t size, unsigned long long declared)
-{
-    lzma_stream stream = LZMA_STREAM_INIT;
-    if (lzma_stream_decoder(&stream, 256 << 20, 0) != LZMA_OK)
-        return false;
-    uint8_t out[65536];
-    stream.next_in = data;
-    stream.avail_in = size;
-    unsigned long long total = 0;
-    lzma_ret ret = LZMA_OK;
-    while (ret == LZMA_OK && total <= declared) {
-        stream.next_out = out;
-        stream.avail_out = sizeof(out);
-        ret = lzma_code(&stream, LZMA_FINISH);
-        total += sizeof(out) - stream.avail_out;
-    }
-    lzma_end(&stream);
-    return ret == LZMA_STREAM_END && total == declared;
-}
-
-void PlanMiniDebugInfo(Elf_Scn *scn, InflatePlan *plan)
-{
-    Elf_Data *raw = elf_rawdata(scn, nullptr);
-    if (!raw || !raw->d_buf)
-        return;
-    const auto *data = static_cast<const uint8_t *>(raw->d_buf);
-    plan->miniDebugInfo = true;
-    plan->miniDebugInfoBytes = DeclaredXzSize(data, raw->d_size);
-    plan->miniDebugInfoHonest = plan->miniDebugInfoBytes > 0 &&
-                                plan->miniDebugInfoBytes <= kFileLimit &&
-                                InflatesAsDeclared(data, raw->d_size, plan->miniDebugInfoBytes);
-}
-
-InflatePlan Plan(Elf *elf)
-{
-    InflatePlan plan;
-    size_t strndx = 0;
-    if (elf_getshdrstrndx(elf, &strndx) != 0)
-        return plan;
-    for (Elf_Scn *scn = elf_nextscn(elf, nullptr); scn; scn = elf_nextscn(elf, scn)) {
-        GElf_Shdr shdr;
-        if (!gelf_getshdr(scn, &shdr) || shdr.sh_type == SHT_NOBITS)
-            continue;
-        const char *name = elf_strptr(elf, strndx, shdr.sh_name);
-        if (name && std::strcmp(name, ".gnu_debugdata") == 0) {
-            PlanMiniDebugInfo(scn, &plan);
-            continue;
-        }
-        unsigned long long size = shdr.sh_size;
-        if (shdr.sh_flags & SHF_COMPRESSED) {
-            plan.compressed = true;
-            GElf_Chdr chdr;
-            if (gelf_getchdr(scn, &chdr))
-                size = chdr.ch_size;
-        } else if (name && std::strncmp(name, ".zdebug", 7) == 0) {
-            plan.compressed = true;
-            // "ZLIB", then the inflated size as 8 bytes, most significant first.
-            Elf_Data *raw = elf_rawdata(scn, nullptr);
-            if (raw && raw->d_size >= 12 && std::memcmp(raw->d_buf, "ZLIB", 4) == 0) {
-                size = 0;
-                for (int i = 4; i < 12; ++i)
-                    size = (size << 8) | static_cast<const unsigned char *>(raw->d_buf)[i];
-            }
-        }
-        if (Needed(name))
-            plan.neededBytes += size;
-    }
-    return plan;
-}
-
-// Inflates a compressed section that inflate names, and empties any other compressed one (no
-// bytes in the copy, nothing for libdw to inflate), MiniDebugInfo included.
-bool Rewrite(Elf_Scn *scn, const char *name, bool inflate)
-{
-    GElf_Shdr shdr;
-    if (!gelf_getshdr(scn, &shdr))
-        return true;
-    const bool gnu = name && std::strncmp(name, ".zdebug", 7) == 0;
-    const bool xz = name && std::strcmp(name, ".gnu_debugdata") == 0;
-    if (!(shdr.sh_flags & SHF_COMPRESSED) && !gnu && !xz)
-        return true;
-    if (xz && inflate)
-        return true; // libdw inflates it; only a module file's copy leaves it out
-    if (inflate && Needed(name))
-        return (gnu ? elf_compress_gnu(scn, 0, 0) : elf_compress(scn, 0, 0)) >= 0;
-    shdr.sh_type = SHT_NOBITS;
-    shdr.sh_flags &= ~static_cast<GElf_Xword>(SHF_COMPRESSED);
-    return gelf_update_shdr(scn, &shdr) != 0;
-}
-
-// An in-memory copy (a memfd) of an ELF file with its compressed sections rewritten: the
-// needed ones inflated when inflate is set, every other one left out; -1 when it fails.
-int RewrittenCopy(int fd, bool inflate)
-{
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        return -1;
-    const int copy = memfd_create("norva-debuginfo", MFD_CLOEXEC);
-    if (copy < 0)
-        return -1;
-    off_t offset = 0;
-    while (offset < st.st_size) {
-        const ssize_t n = sendfile(copy, fd, &offset, static_cast<size_t>(st.st_size - offset));
-        if (n <= 0) {
-            close(copy);
-            return -1;
-        }
-    }
-    bool ok = false;
-    if (Elf *elf = elf_begin(copy, ELF_C_RDWR, nullptr)) {
-        size_t strndx = 0;
-        ok = elf_getshdrstrndx(elf, &strndx) == 0;
-        for (Elf_Scn *scn = elf_nextscn(elf, nullptr); ok && scn; scn = elf_nextscn(elf, scn)) {
-            GElf_Shdr shdr;
-            ok = !gelf_getshdr(scn, &shdr) ||
-                 Rewrite(scn, elf_strptr(elf, strndx, shdr.sh_name), inflate);
-        }
-        ok = ok && elf_update(elf, ELF_C_WRITE) >= 0;
-        elf_end(elf);
-    }
-    if (!ok) {
-        close(copy);
-        return -1;
-    }
-    lseek(copy, 0, SEEK_SET);
-    return copy;
-}
 
 // An ELF file for libdw that needs no descriptor of its own: mapped, then its file closed.
 Elf *MappedElf(int fd)
@@ -220,68 +39,86 @@ Elf *MappedElf(int fd)
     return elf;
 }
 
-// Where a debug file for a module may be, in the usual order: by build-id under the system's
-// debug folder, then by its debug link beside the module (as the target sees it), in .debug
-// there, and under the system's debug folder.
-QByteArrayList Candidates(const QByteArray &buildId, const char *moduleName, const char *fileName,
-                          const char *debuglink)
+// The folder libdw derives from a descriptor it reads a file by (where it looks for split
+// units): the descriptor's real path up to its last '/', as libdw takes it; empty when it has
+// none (a memfd, a file removed since).
+QByteArray LibdwFolderOf(int fd)
 {
-    static const QByteArray kDebugRoot = "/usr/lib/debug";
-    QByteArrayList paths;
-    if (buildId.size() > 1)
-        paths << kDebugRoot + "/.build-id/" + buildId.left(1).toHex() + '/' +
-                     buildId.mid(1).toHex() + ".debug";
-    if (debuglink && debuglink[0] && !std::strchr(debuglink, '/')) {
-        const QByteArray file(fileName ? fileName : moduleName ? moduleName : "");
-        const QByteArray module(moduleName ? moduleName : "");
-        const QByteArray dir = file.left(file.lastIndexOf('/') + 1);
-        paths << dir + debuglink << dir + ".debug/" + debuglink;
-        if (module.startsWith('/'))
-            paths << kDebugRoot + module.left(module.lastIndexOf('/') + 1) + debuglink;
+    char *real = realpath(("/proc/self/fd/" + QByteArray::number(fd)).constData(), nullptr);
+    QByteArray folder(real ? real : "");
+    std::free(real);
+    return folder.startsWith('/') ? folder.left(folder.lastIndexOf('/') + 1) : QByteArray();
+}
+
+// A file libdw opens by itself within the bounds: a regular file (nothing there that could
+// hold the open), whose every compressed section, which libdw inflates as it opens it, fits.
+bool WithinBounds(const QByteArray &path)
+{
+    const int fd = OpenToRead(path.constData());
+    if (fd < 0)
+        return false;
+    Elf *elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
+    const InflatePlan plan = IsElf(elf) ? Plan(elf) : InflatePlan();
+    const bool fits = IsElf(elf) && plan.OpenedBytes() <= kFileLimit && plan.miniDebugInfoHonest;
+    elf_end(elf);
+    close(fd);
+    return fits;
+}
+
+// Interrupts, while it lives, a wait of this thread in a system call: a signal every 100 ms
+// whose handler does nothing and restarts nothing. libdw opens a split unit's file by itself,
+// and a FIFO put there between the check and the open would hold it for ever. The handler is
+// this object's: the disposition before it comes back when it goes.
+class WaitBreaker {
+public:
+    WaitBreaker()
+    {
+        struct sigaction quiet = {};
+        quiet.sa_handler = [](int) {};
+        sigemptyset(&quiet.sa_mask); // no SA_RESTART
+        installed_ = sigaction(Signal(), &quiet, &saved_) == 0;
+        sigevent event = {};
+        event.sigev_notify = SIGEV_THREAD_ID;
+        event.sigev_signo = Signal();
+        event._sigev_un._tid = gettid();
+        armed_ = installed_ && timer_create(CLOCK_MONOTONIC, &event, &timer_) == 0;
+        const itimerspec every = {{0, 100'000'000}, {0, 100'000'000}};
+        if (armed_ && timer_settime(timer_, 0, &every, nullptr) != 0) {
+            timer_delete(timer_);
+            armed_ = false;
+        }
     }
-    return paths;
-}
-
-// The first section of that name, or null.
-Elf_Scn *FindSection(Elf *elf, const char *wanted)
-{
-    size_t strndx = 0;
-    if (elf_getshdrstrndx(elf, &strndx) != 0)
-        return nullptr;
-    for (Elf_Scn *scn = elf_nextscn(elf, nullptr); scn; scn = elf_nextscn(elf, scn)) {
-        GElf_Shdr shdr;
-        const char *name =
-            gelf_getshdr(scn, &shdr) ? elf_strptr(elf, strndx, shdr.sh_name) : nullptr;
-        if (name && std::strcmp(name, wanted) == 0)
-            return scn;
+    ~WaitBreaker()
+    {
+        if (armed_)
+            timer_delete(timer_);
+        if (installed_) {
+            // A signal of the timer's still on its way meets the handler, not the default.
+            sigset_t pending;
+            const timespec none = {0, 0};
+            sigemptyset(&pending);
+            sigaddset(&pending, Signal());
+            while (sigtimedwait(&pending, nullptr, &none) > 0) {
+            }
+            sigaction(Signal(), &saved_, nullptr);
+        }
     }
-    return nullptr;
-}
+    bool armed() const { return armed_; }
 
-// Whether the file carries exactly that build-id.
-bool CarriesBuildId(Elf *elf, const QByteArray &buildId)
-{
-    const void *id = nullptr;
-    const ssize_t n = elf ? dwelf_elf_gnu_build_id(elf, &id) : -1;
-    return n > 0 && n == buildId.size() &&
-           std::memcmp(id, buildId.constData(), static_cast<size_t>(n)) == 0;
-}
+private:
+    static int Signal() { return SIGRTMIN + 7; }
+    struct sigaction saved_ = {};
+    timer_t timer_ = {};
+    bool installed_ = false, armed_ = false;
+};
 
-// Where the shared file of a dwz'd debug file (its alt file) may be: by its build-id under the
-// system's debug folder, then where its link says, absolute or relative to the debug file.
-QByteArrayList AltCandidates(const QByteArray &altId, const char *fileName, const char *altLink)
+QByteArray StringAttribute(Dwarf_Die *die, unsigned name, unsigned gnuName)
 {
-    QByteArrayList paths;
-    if (altId.size() > 1)
-        paths << "/usr/lib/debug/.build-id/" + altId.left(1).toHex() + '/' + altId.mid(1).toHex() +
-                     ".debug";
-    const QByteArray link(altLink);
-    const QByteArray file(fileName ? fileName : "");
-    if (link.startsWith('/'))
-        paths << link;
-    else if (!link.isEmpty() && file.contains('/'))
-        paths << file.left(file.lastIndexOf('/') + 1) + link;
-    return paths;
+    Dwarf_Attribute attr;
+    const char *text = dwarf_attr(die, name, &attr) || dwarf_attr(die, gnuName, &attr)
+                           ? dwarf_formstring(&attr)
+                           : nullptr;
+    return text ? QByteArray(text) : QByteArray();
 }
 
 // Whether libdwfl asks for the alt file of fileName (a debug file whose DWARF a dwz run moved
@@ -307,56 +144,6 @@ bool AskedForAltFile(const char *fileName, const char *debuglink, GElf_Word crc,
     if (fd >= 0)
         close(fd);
     return found && !altId->isEmpty();
-}
-
-bool ReadMemory(long long pid, uint64_t address, void *out, size_t size)
-{
-    iovec local = {out, size};
-    iovec remote = {reinterpret_cast<void *>(address), size};
-    return process_vm_readv(static_cast<pid_t>(pid), &local, 1, &remote, 1, 0) ==
-           static_cast<ssize_t>(size);
-}
-
-// The build-id of the ELF file whose start is mapped at base in the process, from the notes
-// of its own copy; empty when it has none there.
-QByteArray BuildIdInMemory(long long pid, uint64_t base)
-{
-    Elf64_Ehdr header;
-    Elf64_Phdr segments[64];
-    if (!ReadMemory(pid, base, &header, sizeof(header)) ||
-        std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
-        header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_phentsize != sizeof(Elf64_Phdr) ||
-        header.e_phnum == 0 || header.e_phnum > 64 ||
-        !ReadMemory(pid, base + header.e_phoff, segments, header.e_phnum * sizeof(Elf64_Phdr)))
-        return {};
-    uint64_t bias = 0;
-    bool loaded = false;
-    for (int i = 0; i < header.e_phnum && !loaded; ++i)
-        if (segments[i].p_type == PT_LOAD && segments[i].p_offset == 0) {
-            bias = base - segments[i].p_vaddr;
-            loaded = true;
-        }
-    for (int i = 0; i < header.e_phnum && loaded; ++i) {
-        const Elf64_Phdr &note = segments[i];
-        alignas(4) char notes[4096];
-        if (note.p_type != PT_NOTE || note.p_filesz > sizeof(notes) ||
-            !ReadMemory(pid, bias + note.p_vaddr, notes, note.p_filesz))
-            continue;
-        for (size_t at = 0; at + sizeof(Elf64_Nhdr) <= note.p_filesz;) {
-            Elf64_Nhdr head;
-            std::memcpy(&head, notes + at, sizeof(head));
-            const size_t name = at + sizeof(head);
-            const size_t desc = name + ((head.n_namesz + 3) & ~3u);
-            const size_t next = desc + ((head.n_descsz + 3) & ~3u);
-            if (next > note.p_filesz)
-                break;
-            if (head.n_type == NT_GNU_BUILD_ID && head.n_namesz == 4 &&
-                std::memcmp(notes + name, "GNU", 4) == 0)
-                return QByteArray(notes + desc, static_cast<int>(head.n_descsz));
-            at = next;
-        }
-    }
-    return {};
 }
 
 // Split DWARF: the skeleton units of a file that has them address their code through a table
@@ -431,8 +218,9 @@ DebugFileCache::~DebugFileCache()
 int DebugFileCache::FindElf(Dwfl_Module *module, void **userdata, const char *moduleName,
                             Dwarf_Addr base, char **fileName, Elf **elf)
 {
-    const auto it = viewFiles_.constFind(QByteArray(moduleName));
-    if (it == viewFiles_.constEnd())
+    // The module by where it begins: two files mapped under one path are two modules.
+    const auto it = views_.constFind(base);
+    if (it == views_.constEnd() || it->entry.path != moduleName)
         return -1;
     const ModuleView &view = *it;
     const QByteArray proc = "/proc/" + QByteArray::number(viewPid_);
@@ -450,7 +238,7 @@ int DebugFileCache::FindElf(Dwfl_Module *module, void **userdata, const char *mo
         fd = -1;
     }
     if (fd < 0)
-        return FromMemory(module, userdata, moduleName, base, fileName, elf);
+        return FromMemory(view, module, userdata, moduleName, base, fileName, elf);
     fd = WithoutBombs(fd, QString::fromUtf8(moduleName));
     if (fd >= 0 && MayHoldSkeletons(fd)) {
         // libdw looks for split units beside the file of the descriptor it reads: it keeps
@@ -460,6 +248,7 @@ int DebugFileCache::FindElf(Dwfl_Module *module, void **userdata, const char *mo
             close(fd);
             return -1;
         }
+        folders_[module].main = LibdwFolderOf(fd);
         *fileName = strdup(inRoot.constData());
         ++sessionFiles_;
         return fd;
@@ -470,25 +259,9 @@ int DebugFileCache::FindElf(Dwfl_Module *module, void **userdata, const char *mo
     return -1; // no descriptor for libdw to keep: the file is mapped
 }
 
-bool DebugFileCache::IsTheMappedFile(int fd, const ModuleView &view) const
+int DebugFileCache::FromMemory(const ModuleView &view, Dwfl_Module *module, void **userdata,
+                               const char *moduleName, Dwarf_Addr base, char **fileName, Elf **elf)
 {
-    // The inode the map names, and the device too, unless the build-id the process's own copy
-    // carries vouches for the file: btrfs gives stat another device than the map.
-    struct stat st;
-    if (fstat(fd, &st) != 0 || st.st_ino != view.entry.inode)
-        return false;
-    if (view.buildId.isEmpty())
-        return st.st_dev == view.entry.dev;
-    Elf *elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
-    const bool same = CarriesBuildId(elf, view.buildId);
-    elf_end(elf);
-    return same;
-}
-
-int DebugFileCache::FromMemory(Dwfl_Module *module, void **userdata, const char *moduleName,
-                               Dwarf_Addr base, char **fileName, Elf **elf)
-{
-    const ModuleView &view = viewFiles_[QByteArray(moduleName)];
     CaptureNote note;
     note.kind = NoteKind::ModuleNotTheMappedFile;
     note.path = QString::fromUtf8(moduleName);
@@ -513,16 +286,20 @@ int DebugFileCache::WithoutBombs(int fd, const QString &path)
     Elf *elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
     const InflatePlan plan = elf ? Plan(elf) : InflatePlan();
     elf_end(elf);
-    if (plan.neededBytes <= kFileLimit && plan.miniDebugInfoHonest)
+    if (plan.neededBytes <= kFileLimit && plan.miniDebugInfoHonest &&
+        plan.otherCompressedBytes == 0)
         return fd;
-    // A module's own compressed debug sections that would inflate past the bound are left out,
-    // as is a MiniDebugInfo section that would or that says less than it holds: its symbols and
-    // unwind tables still serve.
+    // libdw inflates every compressed section it knows of a file it opens: the unneeded ones are
+    // left out of a copy; the needed ones too where they would inflate past the bound, as is a
+    // MiniDebugInfo section that would or that says less than it holds (its symbols and unwind
+    // tables still serve).
     if (plan.neededBytes > kFileLimit)
         Note(NoteKind::ModuleSectionsTooLarge, path, plan.neededBytes, kFileLimit);
     if (!plan.miniDebugInfoHonest)
         Note(NoteKind::MiniDebugInfoLeftOut, path, plan.miniDebugInfoBytes, kFileLimit);
-    const int copy = RewrittenCopy(fd, false);
+    const int copy = RewrittenCopy(
+        fd, plan.neededBytes > kFileLimit ? Rewriting::LeaveOut : Rewriting::KeepNeeded,
+        plan.miniDebugInfoHonest);
     close(fd);
     return copy;
 }
@@ -546,6 +323,7 @@ bool DebugFileCache::MakeRoom(unsigned long long bytes)
 
 void DebugFileCache::SessionEnded()
 {
+    folders_.clear();
     ++session_;
     sessionFiles_ = 0;
     notes_.clear();
@@ -579,7 +357,7 @@ int DebugFileCache::Keep(int fd, const struct stat &st, const QByteArray &buildI
         close(fd);
         return -1;
     }
-    const int inflated = RewrittenCopy(fd, true);
+    const int inflated = RewrittenCopy(fd, Rewriting::InflateNeeded, true);
     close(fd);
     struct stat copy;
     if (inflated < 0 || fstat(inflated, &copy) != 0) {
@@ -613,15 +391,22 @@ int DebugFileCache::FindDebuginfo(Dwfl_Module *module, const char *moduleName, c
                                   char **debuginfoFileName)
 {
     QByteArray altId;
-    if (AskedForAltFile(fileName, debuglinkFile, debuglinkCrc, &altId))
-        return FindFile(AltCandidates(altId, fileName, debuglinkFile), altId, 0, debuginfoFileName);
-    const unsigned char *id = nullptr;
-    GElf_Addr idAddress = 0;
-    const int idLength = dwfl_module_build_id(module, &id, &idAddress);
-    const QByteArray buildId =
-        idLength > 0 ? QByteArray(reinterpret_cast<const char *>(id), idLength) : QByteArray();
-    return FindFile(Candidates(buildId, moduleName, fileName, debuglinkFile), buildId, debuglinkCrc,
-                    debuginfoFileName);
+    int fd = -1;
+    if (AskedForAltFile(fileName, debuglinkFile, debuglinkCrc, &altId)) {
+        fd = FindFile(AltFileCandidates(altId, fileName, debuglinkFile), altId, 0,
+                      debuginfoFileName);
+    } else {
+        const unsigned char *id = nullptr;
+        GElf_Addr idAddress = 0;
+        const int idLength = dwfl_module_build_id(module, &id, &idAddress);
+        const QByteArray buildId =
+            idLength > 0 ? QByteArray(reinterpret_cast<const char *>(id), idLength) : QByteArray();
+        fd = FindFile(DebugFileCandidates(buildId, moduleName, fileName, debuglinkFile), buildId,
+                      debuglinkCrc, debuginfoFileName);
+        if (fd >= 0)
+            folders_[module].debug = LibdwFolderOf(fd);
+    }
+    return fd;
 }
 
 // The first of candidates that is the file wanted (build-id, or without one the CRC).
@@ -650,8 +435,12 @@ int DebugFileCache::FindFile(const QByteArrayList &candidates, const QByteArray 
                 return fcntl(kept.fd, F_DUPFD_CLOEXEC, 0); // libdw still checks the build-id
             }
         }
+        // Not an ELF file, or larger than a debug file may be: passed over before its CRC,
+        // which reads it whole.
         Elf *elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
-        const bool matches = elf && Matches(elf, fd, buildId, debuglinkCrc);
+        const bool matches = IsElf(elf) &&
+                             static_cast<unsigned long long>(st.st_size) <= kFileLimit &&
+                             Matches(elf, fd, buildId, debuglinkCrc);
         const InflatePlan plan = matches ? Plan(elf) : InflatePlan();
         elf_end(elf);
         if (!matches) {
@@ -671,40 +460,10 @@ int DebugFileCache::FindFile(const QByteArrayList &candidates, const QByteArray 
     return -1;
 }
 
-bool DebugFileWithinBounds(const QByteArray &path)
-{
-    const int fd = OpenToRead(path.constData());
-    if (fd < 0)
-        return false;
-    Elf *elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
-    const InflatePlan plan = elf ? Plan(elf) : InflatePlan();
-    elf_end(elf);
-    close(fd);
-    return elf && plan.neededBytes <= kFileLimit && plan.miniDebugInfoHonest;
-}
-
 void DebugFileCache::SetModuleView(long long pid, const MapsSnapshot &maps)
 {
     viewPid_ = pid;
-    viewFiles_.clear();
-    for (const MapEntry &entry : maps.entries) {
-        if (!entry.fileBacked())
-            continue;
-        ModuleView &view = viewFiles_[entry.path];
-        if (view.bytes == 0)
-            view.entry = entry;
-        view.bytes += entry.end - entry.start;
-        view.code = view.code || entry.exec;
-    }
-    // What code the modules are, read from the process's own copies now, before the hold
-    // (whose check of the map afterwards vouches that they stayed).
-    for (ModuleView &view : viewFiles_)
-        if (view.code && view.entry.offset == 0)
-            view.buildId = BuildIdInMemory(pid, view.entry.start);
-    // Good only if the map did not change while they were read.
-    if (MapsSnapshot::Read(pid).CodeSignature() != maps.CodeSignature())
-        for (ModuleView &view : viewFiles_)
-            view.buildId.clear();
+    views_ = ModuleViews(pid, maps);
 }
 
 QVector<CaptureNote> DebugFileCache::Notes() const
@@ -715,4 +474,34 @@ QVector<CaptureNote> DebugFileCache::Notes() const
         if (!unique.contains(note))
             unique.push_back(note);
     return unique;
+}
+
+bool DebugFileCache::SplitUnit(Dwfl_Module *module, Dwarf_Die *skeleton, Dwarf_Die *split)
+{
+    const QByteArray dwo = StringAttribute(skeleton, DW_AT_dwo_name, DW_AT_GNU_dwo_name);
+    const QByteArray compDir = StringAttribute(skeleton, DW_AT_comp_dir, DW_AT_comp_dir);
+    // The folder of the file libdw read the skeleton from: the debug file's where it has one.
+    const char *debugFile = nullptr;
+    dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &debugFile);
+    const Folders folders = folders_.value(module);
+    const QByteArray folder = debugFile ? folders.debug : folders.main;
+    for (const QByteArray &path : SplitUnitCandidates(dwo, compDir, folder)) {
+        struct stat st;
+        if (stat(path.constData(), &st) != 0)
+            continue; // nothing there: libdw finds nothing either
+        if (!WithinBounds(path)) {
+            Note(NoteKind::SplitUnitLeftOut, QString::fromUtf8(path), 0, kFileLimit);
+            return false;
+        }
+    }
+    WaitBreaker breaker;
+    return breaker.armed() &&
+           dwarf_cu_info(skeleton->cu, nullptr, nullptr, nullptr, split, nullptr, nullptr,
+                         nullptr) == 0 &&
+           dwarf_tag(split) == DW_TAG_compile_unit;
+}
+
+bool FindSplitUnit(Dwfl_Module *module, Dwarf_Die *skeleton, Dwarf_Die *split)
+{
+    return t_inUse && t_inUse->SplitUnit(module, skeleton, split);
 }

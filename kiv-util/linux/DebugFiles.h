@@ -1,16 +1,20 @@
 #pragma once
-// The files libdw reads for a target's modules, and the debug files kept between captures.
+// The files libdw reads for a target's modules, and the debug files kept between captures:
+// libdw's callbacks, and every file they hand it.
 //
 // A module file is opened as the target maps it (through /proc/PID/map_files, or by its path
-// in the target's root when the device and inode match the mapping), never by a name that may
-// lead elsewhere. A debug file is found as for any process; an inflated copy of the sections
-// that unwinding and naming need is kept in memory for every later target that finds that very
-// same file, within a bound per file and in all. Only files on this machine are read: none of
+// in the target's root) and used only when it is that very file (ModuleIdentity). A debug file
+// is found as for any process (DebugSearch); an inflated copy of the sections that unwinding and
+// naming need is kept in memory for every later target that finds that very same file, within a
+// bound per file and in all (InflatePlan). A file libdw would open by itself, a split unit, is
+// checked first at every path libdw tries. Only files on this machine are read: none of
 // libdwfl's standard finders, which may ask a debuginfod server, is used.
 #include "CaptureModel.h"
 #include "Maps.h"
+#include "ModuleIdentity.h"
 
 #include <QHash>
+#include <elfutils/libdw.h>
 #include <elfutils/libdwfl.h>
 #include <sys/types.h>
 #include <vector>
@@ -62,21 +66,17 @@ private:
         unsigned long long lastUse = 0;
         unsigned long long session = 0; // the last session that used it
     };
-    // A module as the snapshot saw it mapped: its first mapping, what its mappings take, and
-    // the build-id of the process's own copy (empty when it has none, or it is no code).
-    struct ModuleView {
-        MapEntry entry;
-        unsigned long long bytes = 0;
-        bool code = false;
-        QByteArray buildId;
+    // The folders libdw derives from the descriptors it got for a module (realpath of the
+    // descriptor, as libdw takes it): where it looks for split units. Empty: none.
+    struct Folders {
+        QByteArray main, debug;
     };
     int FindElf(Dwfl_Module *module, void **userdata, const char *moduleName, Dwarf_Addr base,
                 char **fileName, Elf **elf);
-    bool IsTheMappedFile(int fd, const ModuleView &view) const;
     // The process's own copy of a module whose file cannot be confirmed, said in a note.
-    int FromMemory(Dwfl_Module *module, void **userdata, const char *moduleName, Dwarf_Addr base,
-                   char **fileName, Elf **elf);
-    // fd, or a copy of it without the compressed sections that would inflate past the bound.
+    int FromMemory(const ModuleView &view, Dwfl_Module *module, void **userdata,
+                   const char *moduleName, Dwarf_Addr base, char **fileName, Elf **elf);
+    // fd, or a copy of it without the compressed sections it must not inflate.
     int WithoutBombs(int fd, const QString &path);
     void Note(NoteKind kind, const QString &path, unsigned long long bytes,
               unsigned long long limit);
@@ -88,20 +88,24 @@ private:
              unsigned long long neededBytes, bool compressed, const QString &path);
     // Room for bytes more, and for one more file; false when the live session holds too much.
     bool MakeRoom(unsigned long long bytes);
+    bool SplitUnit(Dwfl_Module *module, Dwarf_Die *skeleton, Dwarf_Die *split);
 
     long long viewPid_ = 0;
-    QHash<QByteArray, ModuleView> viewFiles_; // by path, as the maps name them
+    QHash<uint64_t, ModuleView> views_; // by the address where each module begins
+    QHash<Dwfl_Module *, Folders> folders_;
     QVector<CaptureNote> notes_;
     std::vector<Kept> kept_;
     unsigned long long keptBytes_ = 0, uses_ = 0, session_ = 0;
     int sessionFiles_ = 0;
 
     friend struct DebugFileCallbacks;
+    friend bool FindSplitUnit(Dwfl_Module *, Dwarf_Die *, Dwarf_Die *);
 };
 
-// A file that libdw opens by itself (a split unit's .dwo): a regular file whose sections stay
-// within the bounds of a debug file.
-bool DebugFileWithinBounds(const QByteArray &path);
+// The split unit of a skeleton unit of module, which libdw opens by itself: asked for only when
+// every path libdw tries is a debug file within the bounds (or nothing), with any wait of that
+// open interrupted. False when there is none to be had, with a note where one was refused.
+bool FindSplitUnit(Dwfl_Module *module, Dwarf_Die *skeleton, Dwarf_Die *split);
 
 // Bytes the capture library's kept debug-file copies take now.
 unsigned long long DebugFileCacheBytes();

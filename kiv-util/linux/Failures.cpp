@@ -119,13 +119,13 @@ CaptureFailure WalkerFailure(CaptureFailure failure, int mapsError, const Proces
     return failure;
 }
 
-bool RetryPolicy::Allows(Retry why, int times)
+bool RetryPolicy::Allows(Retry why, int times, double sinceFirstMs)
 {
     switch (why) {
     case Retry::None:
         return false;
     case Retry::TracerLeaving:
-        return times < kTracerWaitMs / kTracerPollMs;
+        return times == 0 || sinceFirstMs < kTracerWaitMs;
     case Retry::BetweenPrograms:
     case Retry::CodeChanged:
     case Retry::AnotherCapture:

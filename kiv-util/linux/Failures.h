@@ -55,6 +55,7 @@ struct RetryPolicy {
     static constexpr int kTracerWaitMs = 300;
     static constexpr int kTracerPollMs = 5;
     // Whether an attempt that asks for why may be followed by another, times such attempts
-    // (of this reason) having been made already.
-    static bool Allows(Retry why, int times);
+    // (of this reason) having been made already, the first of them sinceFirstMs ago: another
+    // tracer is waited for by the clock, the rest are counted.
+    static bool Allows(Retry why, int times, double sinceFirstMs);
 };

@@ -4,16 +4,10 @@
 
 #include <QByteArray>
 
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <cxxabi.h>
 #include <dwarf.h>
 #include <elfutils/libdw.h>
-#include <mutex>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -54,92 +48,6 @@ void CallSite(Dwarf_Die *inlined, QString *file, int *line)
             *file = QString::fromUtf8(name);
 }
 
-// Interrupts, while it lives, a wait of this thread in a system call: a signal every 100 ms
-// whose handler does nothing and restarts nothing. libdw opens a split unit's file by itself,
-// and a FIFO put there would hold that open for ever.
-class WaitBreaker {
-public:
-    WaitBreaker()
-    {
-        static std::once_flag installed;
-        std::call_once(installed, [] {
-            struct sigaction quiet = {};
-            quiet.sa_handler = [](int) {};
-            sigemptyset(&quiet.sa_mask);
-            sigaction(Signal(), &quiet, nullptr); // no SA_RESTART
-        });
-        sigevent event = {};
-        event.sigev_notify = SIGEV_THREAD_ID;
-        event.sigev_signo = Signal();
-        event._sigev_un._tid = gettid();
-        armed_ = timer_create(CLOCK_MONOTONIC, &event, &timer_) == 0;
-        const itimerspec every = {{0, 100'000'000}, {0, 100'000'000}};
-        armed_ = armed_ && timer_settime(timer_, 0, &every, nullptr) == 0;
-    }
-    ~WaitBreaker()
-    {
-        if (armed_)
-            timer_delete(timer_);
-    }
-    bool armed() const { return armed_; }
-
-private:
-    static int Signal() { return SIGRTMIN + 7; }
-    timer_t timer_ = {};
-    bool armed_ = false;
-};
-
-QByteArray StringAttribute(Dwarf_Die *die, unsigned name, unsigned gnuName = 0)
-{
-    Dwarf_Attribute attr;
-    const char *text = dwarf_attr(die, name, &attr) || (gnuName && dwarf_attr(die, gnuName, &attr))
-                           ? dwarf_formstring(&attr)
-                           : nullptr;
-    return text ? QByteArray(text) : QByteArray();
-}
-
-// The split unit of a skeleton, which libdw looks for by itself: the .dwo file beside the file
-// it read the skeleton from, then under the unit's compilation folder. Asked only when each of
-// those that exists is a debug file within bounds.
-bool SplitUnit(Dwfl_Module *module, Dwarf_Die *skeleton, Dwarf_Die *split)
-{
-    const QByteArray dwo = StringAttribute(skeleton, DW_AT_dwo_name, DW_AT_GNU_dwo_name);
-    const QByteArray compDir = StringAttribute(skeleton, DW_AT_comp_dir);
-    if (dwo.isEmpty())
-        return false;
-    QByteArrayList paths;
-    if (dwo.startsWith('/')) {
-        paths << dwo;
-    } else {
-        // Beside the file the unit came from, as named and as the descriptor libdw reads
-        // resolves.
-        const char *mainFile = nullptr, *debugFile = nullptr;
-        dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr, &mainFile,
-                         &debugFile);
-        for (const char *file : {mainFile, debugFile}) {
-            if (!file)
-                continue;
-            char *real = realpath(file, nullptr);
-            for (const QByteArray &named : {QByteArray(file), QByteArray(real ? real : "")})
-                if (named.contains('/'))
-                    paths << named.left(named.lastIndexOf('/') + 1) + dwo;
-            std::free(real);
-        }
-        if (compDir.startsWith('/'))
-            paths << compDir + '/' + dwo;
-    }
-    for (const QByteArray &path : paths) {
-        struct stat st;
-        if (stat(path.constData(), &st) == 0 && !DebugFileWithinBounds(path))
-            return false;
-    }
-    WaitBreaker breaker;
-    return breaker.armed() &&
-           dwarf_cu_info(skeleton->cu, nullptr, nullptr, nullptr, split, nullptr, nullptr,
-                         nullptr) == 0 &&
-           dwarf_tag(split) == DW_TAG_compile_unit;
-}
-
 bool IsSkeleton(Dwarf_Die *cu)
 {
     uint8_t type = 0;
@@ -153,7 +61,7 @@ bool IsSkeleton(Dwarf_Die *cu)
 bool UnitOf(Dwfl_Module *module, Dwarf_Die *cu, Dwarf_Die *unit)
 {
     if (IsSkeleton(cu))
-        return SplitUnit(module, cu, unit);
+        return FindSplitUnit(module, cu, unit);
     *unit = *cu;
     return true;
 }

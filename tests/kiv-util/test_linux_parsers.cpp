@@ -252,22 +252,24 @@ TEST(Failures, DecisionsOnWhatWasRead)
     EXPECT_EQ(ChangeDuringHold(before, none, gone), CodeChange::Ended);
 }
 
-// What is tried again, and how often.
+// What is tried again, and how often: another tracer is waited for by the clock.
 TEST(Failures, RetryPolicy)
 {
-    const int tracerPolls = RetryPolicy::kTracerWaitMs / RetryPolicy::kTracerPollMs;
     const struct {
         Retry why;
         int allowed;
-    } cases[] = {{Retry::None, 0},
-                 {Retry::TracerLeaving, tracerPolls},
-                 {Retry::BetweenPrograms, 1},
-                 {Retry::CodeChanged, 1},
-                 {Retry::AnotherCapture, 1}};
-    for (const auto &c : cases) {
-        EXPECT_TRUE(c.allowed == 0 || RetryPolicy::Allows(c.why, c.allowed - 1));
-        EXPECT_FALSE(RetryPolicy::Allows(c.why, c.allowed));
+    } counted[] = {{Retry::None, 0},
+                   {Retry::BetweenPrograms, 1},
+                   {Retry::CodeChanged, 1},
+                   {Retry::AnotherCapture, 1}};
+    for (const auto &c : counted) {
+        EXPECT_TRUE(c.allowed == 0 || RetryPolicy::Allows(c.why, c.allowed - 1, 0));
+        EXPECT_FALSE(RetryPolicy::Allows(c.why, c.allowed, 0));
     }
+    const double limit = RetryPolicy::kTracerWaitMs;
+    EXPECT_TRUE(RetryPolicy::Allows(Retry::TracerLeaving, 0, 0));
+    EXPECT_TRUE(RetryPolicy::Allows(Retry::TracerLeaving, 1000, limit - 1));
+    EXPECT_FALSE(RetryPolicy::Allows(Retry::TracerLeaving, 3, limit)) << "however few attempts";
 }
 
 } // namespace

@@ -64,7 +64,7 @@ TEST(PeImage, ExportsNameCodeOnlyWhereNothingElseBeginsBetween)
     ASSERT_NE(wait, 0u);
     std::string name;
     uint32_t start = 0;
-    EXPECT_EQ(pe.NameAt(wait + 0x14, &name, &start), PeImage::NameSource::Exports);
+    EXPECT_EQ(pe.NameAt(wait + 4, &name, &start), PeImage::NameSource::Exports);
     EXPECT_EQ(name, "NtWaitForMultipleObjects");
     EXPECT_EQ(start, wait);
     // Not code, not in the file, or garbage: no name.
@@ -75,7 +75,7 @@ TEST(PeImage, ExportsNameCodeOnlyWhereNothingElseBeginsBetween)
     const QByteArray cut = bytes.left(bytes.size() / 3); // sections past the end of the buffer
     PeImage part;
     if (part.Parse(reinterpret_cast<const uint8_t *>(cut.constData()), cut.size())) {
-        part.NameAt(wait + 0x14, &name, &start);
+        part.NameAt(wait + 4, &name, &start);
         DwarfIndex dwarf(SectionsOf(part));
         DwarfIndex::Function function;
         dwarf.At(pe.imageBase() + wait, &function); // reads nothing past the buffer

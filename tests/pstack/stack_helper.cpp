@@ -24,6 +24,13 @@
 // "undumpable": as without a mode, in a process that has made itself non-dumpable.
 // "chain DIR N": a thread waits at the end of a chain of calls through the libraries
 // DIR/lib0.so ... lib<N-1>.so, each exporting norva_chain.
+// "wild KIB": N threads spin with a stack pointer in no mapping, beside a busy thread in the
+// KIB deep chains of "deep".
+// "altstack": the main thread runs two chains of calls, alt_a1..a3 and alt_b1..b3, in turn, and
+// a timer's signal every few milliseconds runs a handler on an alternate stack for about one.
+// "two-files DIR": a thread waits in DIR/lib.so's norva_first; after the line "next" the
+// library is loaded again by another spelling of its path (whatever file is there now), and a
+// second thread waits in its norva_second.
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -48,6 +55,7 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <unistd.h>
 #endif
 #include <vector>
@@ -363,10 +371,15 @@ void UntilTheOthersSleep()
 size_t g_frameBytes = 4096;
 constexpr int kDeepCalls = 48;
 
+// Most of the time at the bottom, where the whole depth is on the stack.
 __attribute__((noinline)) void AtTheBottom()
 {
 #if defined(_WIN32)
     Sleep(1);
+#else
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(300);
+    while (std::chrono::steady_clock::now() < until)
+        asm volatile("" ::: "memory");
 #endif
     asm volatile("" ::: "memory");
 }
@@ -607,6 +620,138 @@ void StartLockCase(const std::string &mode)
 }
 #endif
 
+#if !defined(_WIN32)
+// Threads whose stack pointer lies in no mapping (a corrupt thread, a hand-made context switch),
+// spinning with every signal blocked (none could be delivered on such a stack).
+[[noreturn]] void WildStackPointers(int count, size_t kib)
+{
+    for (int i = 0; i < count; ++i)
+        std::thread([] {
+            sigset_t all;
+            sigfillset(&all);
+            pthread_sigmask(SIG_BLOCK, &all, nullptr);
+            asm volatile("mov $0x10000, %%rsp\n1: pause\n jmp 1b" ::: "memory");
+        }).detach();
+    BusyDeepStacks(kib);
+}
+
+long long NowUs()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+__attribute__((noinline)) long long now_ms()
+{
+    asm volatile("" ::: "memory");
+    return NowUs() / 1000;
+}
+
+// On the alternate stack: about a millisecond of work.
+void OnTheAlternateStack(int)
+{
+    const long long until = NowUs() + 1000;
+    while (NowUs() < until)
+        now_ms();
+}
+
+volatile unsigned g_chainSink = 0;
+__attribute__((noinline)) void alt_a3()
+{
+    for (int i = 0; i < 20000; ++i)
+        g_chainSink = g_chainSink + 1;
+}
+__attribute__((noinline)) void alt_a2()
+{
+    alt_a3();
+    asm volatile("" ::: "memory");
+}
+__attribute__((noinline)) void alt_a1()
+{
+    alt_a2();
+    asm volatile("" ::: "memory");
+}
+__attribute__((noinline)) void alt_b3()
+{
+    for (int i = 0; i < 20000; ++i)
+        g_chainSink = g_chainSink + 2;
+}
+__attribute__((noinline)) void alt_b2()
+{
+    alt_b3();
+    asm volatile("" ::: "memory");
+}
+__attribute__((noinline)) void alt_b1()
+{
+    alt_b2();
+    asm volatile("" ::: "memory");
+}
+
+[[noreturn]] void HandlerOnAnAlternateStack()
+{
+    // The signal is the busy thread's alone: every other thread blocks it.
+    sigset_t alarm;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
+    struct sigaction onAlarm = {};
+    onAlarm.sa_handler = OnTheAlternateStack;
+    onAlarm.sa_flags = SA_ONSTACK | SA_RESTART;
+    sigemptyset(&onAlarm.sa_mask);
+    sigaction(SIGALRM, &onAlarm, nullptr);
+    std::thread([alarm] {
+        static std::vector<char> stack(1 << 20);
+        stack_t alternate = {};
+        alternate.ss_sp = stack.data();
+        alternate.ss_size = stack.size();
+        sigaltstack(&alternate, nullptr);
+        pthread_sigmask(SIG_UNBLOCK, &alarm, nullptr);
+        sigevent event = {};
+        event.sigev_notify = SIGEV_THREAD_ID;
+        event.sigev_signo = SIGALRM;
+        event._sigev_un._tid = static_cast<pid_t>(syscall(SYS_gettid));
+        timer_t timer;
+        const itimerspec every = {{0, 3'000'000}, {0, 3'000'000}};
+        if (timer_create(CLOCK_MONOTONIC, &event, &timer) != 0 ||
+            timer_settime(timer, 0, &every, nullptr) != 0)
+            _exit(1);
+        for (;;) {
+            alt_a1();
+            alt_b1();
+        }
+    }).detach();
+    ReadyUntilALine();
+}
+
+// Two files mapped under one path: the library, then (after "next") whatever file is at its
+// path then, loaded by another spelling of it.
+[[noreturn]] void TwoFilesUnderOnePath(const std::string &dir)
+{
+    const auto start = [](const std::string &path, const char *function) {
+        void *library = dlopen(path.c_str(), RTLD_NOW);
+        void *entry = library ? dlsym(library, function) : nullptr;
+        if (!entry) {
+            std::fprintf(stderr, "%s\n", dlerror());
+            _exit(1);
+        }
+        std::thread(reinterpret_cast<void (*)()>(entry)).detach();
+    };
+    start(dir + "/lib.so", "norva_first");
+    std::printf("ready\n");
+    std::fflush(stdout);
+    std::string line;
+    if (!std::getline(std::cin, line) || line != "next")
+        _exit(0);
+    start(dir + "/./lib.so", "norva_second");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::printf("loaded\n");
+    std::fflush(stdout);
+    std::getline(std::cin, line);
+    _exit(0);
+}
+#endif
+
 int main(int argc, char **argv)
 {
     const int count = argc > 1 ? std::atoi(argv[1]) : 4;
@@ -650,6 +795,12 @@ int main(int argc, char **argv)
             WaitOnLocks(mode);
     if (argc > 3 && std::string(argv[2]) == "churn-libs")
         ChurnLibraries(argv[3]);
+    if (argc > 2 && std::string(argv[2]) == "wild")
+        WildStackPointers(count, argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 2048);
+    if (argc > 2 && std::string(argv[2]) == "altstack")
+        HandlerOnAnAlternateStack();
+    if (argc > 3 && std::string(argv[2]) == "two-files")
+        TwoFilesUnderOnePath(argv[3]);
     if (argc > 2 && std::string(argv[2]) == "interrupted") {
         SleepInCallsThatEndEarly();
         ReadyUntilALine(300);

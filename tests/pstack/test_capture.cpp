@@ -433,29 +433,94 @@ TEST(StackCapture, ViewersThatMeetAlwaysReturnWithTheTruth)
     EXPECT_TRUE(shown.contains(QStringLiteral("is tracing this viewer"))) << shown.toStdString();
 }
 
-// A busy thread 160 KiB deep in one of two chains of calls: each capture shows one chain, whole,
-// as it was during the hold (words read from the live process afterwards mixed the two).
+// Where a thread begins: a walk that reaches one has shown the whole stack.
+bool Outermost(const QString &function)
+{
+    return function.startsWith(QLatin1String("start_thread")) ||
+           function.contains(QLatin1String("clone")) ||
+           function.contains(QLatin1String("libc_start")) || function == QLatin1String("_start");
+}
+
+// A busy thread deep in one of two chains of calls: each capture shows one chain, as it was
+// during the hold; whole, unless the stack is deeper than a thread may copy (8 MiB), where the
+// walk says it stops at the copy's edge: never a stack cut without a word, and never one cut
+// because threads with nothing to copy took the pool.
 TEST(StackCapture, DeepStacksOfRunningThreadsAreShownAsTheyWere)
 {
-    Helper helper(0, {QStringLiteral("deep")});
+    const struct {
+        const char *what;
+        int threads;
+        QStringList mode;
+        bool whole;
+    } cases[] = {
+        {"160 KiB deep", 0, {"deep"}, true},
+        {"9.1 MiB deep", 0, {"deep", "9300"}, false},
+        {"2 MiB deep beside eight threads with wild stack pointers", 8, {"wild", "2048"}, true},
+    };
     const QRegularExpression deep(QStringLiteral("^Deep<(\\d+)>::([AB])\\("));
-    for (int round = 0; round < 20; ++round) {
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Helper helper(c.threads, c.mode);
+        int cut = 0;
+        for (int round = 0; round < 20; ++round) {
+            const StackCapture capture = CaptureStacks(static_cast<unsigned long>(helper.pid()));
+            ASSERT_TRUE(capture.ok) << FailureText(capture).toStdString();
+            for (const ThreadStack &thread : capture.threads) {
+                QSet<QString> chains;
+                QStringList shown;
+                for (const StackFrame &frame : thread.frames) {
+                    shown << frame.function;
+                    if (const auto m = deep.match(frame.function); m.hasMatch())
+                        chains << m.captured(2);
+                }
+                if (chains.isEmpty())
+                    continue;
+                EXPECT_LE(chains.size(), 1) << shown.join('\n').toStdString();
+                const bool reachedStart =
+                    !thread.frames.isEmpty() && Outermost(thread.frames.last().function);
+                if (c.whole) {
+                    EXPECT_TRUE(thread.walkEnd == WalkEnd::Complete && reachedStart)
+                        << WalkEndText(thread).toStdString() << '\n'
+                        << AsShown(FormatCapture(capture)).toStdString();
+                } else {
+                    EXPECT_TRUE(thread.walkEnd == WalkEnd::Complete
+                                    ? reachedStart
+                                    : thread.walkEnd == WalkEnd::BeyondCopy)
+                        << WalkEndText(thread).toStdString() << '\n'
+                        << shown.join('\n').toStdString();
+                    cut += thread.walkEnd == WalkEnd::BeyondCopy;
+                }
+            }
+        }
+        if (!c.whole) {
+            EXPECT_GT(cut, 0) << "never caught deeper than the copy";
+        }
+    }
+}
+
+// A signal handler running on an alternate stack: the stack it interrupted is in no copy, so
+// the walk ends at the copy's edge rather than reading it live, where the thread has gone on
+// (a capture showed a chain that never was, alt_b3 called from alt_a1).
+TEST(StackCapture, HandlerOnAnAlternateStackShowsNoStackThatNeverWas)
+{
+    Helper helper(0, {QStringLiteral("altstack")});
+    int inHandler = 0;
+    for (int round = 0; round < 100; ++round) {
         const StackCapture capture = CaptureStacks(static_cast<unsigned long>(helper.pid()));
         ASSERT_TRUE(capture.ok) << FailureText(capture).toStdString();
         for (const ThreadStack &thread : capture.threads) {
-            QSet<QString> chains;
+            QSet<QChar> chains;
             QStringList shown;
             for (const StackFrame &frame : thread.frames) {
                 shown << frame.function;
-                if (const auto m = deep.match(frame.function); m.hasMatch())
-                    chains << m.captured(2);
+                if (frame.function.startsWith(QLatin1String("alt_")))
+                    chains << frame.function.at(4);
+                inHandler += frame.function.startsWith(QLatin1String("OnTheAlternateStack"));
             }
-            EXPECT_LE(chains.size(), 1) << shown.join('\n').toStdString();
-            EXPECT_EQ(thread.walkEnd, WalkEnd::Complete)
-                << WalkEndText(thread).toStdString() << '\n'
-                << AsShown(FormatCapture(capture)).toStdString();
+            EXPECT_LE(chains.size(), 1) << shown.join(QStringLiteral(" <- ")).toStdString();
         }
     }
+    EXPECT_GT(inHandler, 0) << "never caught in the handler";
 }
 
 TEST(StackCapture, HoldEndsByItsDeadlineAtTwoThousandThreads)
@@ -637,6 +702,9 @@ TEST(StackCapture, ModuleAndDebugFilesAreTheOnesTheTargetSees)
          {"--add-section", ".zdebug_addr=" + bombFile.fileName()},
          "compressed debug sections of",
          true},
+        // A section nobody reads (libdw would inflate it as it opens the file): left out
+        // without a word.
+        {"unread", {"--add-section", ".zdebug_macro=" + bombFile.fileName()}, "", true},
         {"minidebuginfo",
          {"--strip-all", "--add-section", ".gnu_debugdata=" + xzBomb},
          "MiniDebugInfo symbol table of",
@@ -667,6 +735,94 @@ TEST(StackCapture, ModuleAndDebugFilesAreTheOnesTheTargetSees)
                                  NORVA_CAPTURE_CLI, genuine}));
     const QString behind = CaptureText(hidden);
     EXPECT_TRUE(behind.contains(QStringLiteral("norva_wait_here()"))) << behind.toStdString();
+}
+
+// The files libdw would open by itself are checked first, at every path it tries: a split unit
+// under a relative compilation folder (reproducible builds) that is a bomb, or a FIFO; and a
+// debug link of a program without a build-id that names a 20 GiB file, whose CRC was computed
+// before anything else (49.9 s).
+TEST(StackCapture, FilesLibdwWouldOpenAreCheckedFirst)
+{
+    for (const char *tool : {"gcc", "objcopy", "truncate"})
+        if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
+            GTEST_SKIP() << "needs " << tool;
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QFile source(dir.filePath(QStringLiteral("split.c")));
+    ASSERT_TRUE(source.open(QIODevice::WriteOnly));
+    source.write("#include <stdio.h>\n#include <unistd.h>\n"
+                 "__attribute__((noinline)) void split_waits(void)\n"
+                 "{ char c; read(0, &c, 1); __asm__ volatile(\"\"); }\n"
+                 "int main(void) { puts(\"ready\"); fflush(stdout); split_waits(); return 0; }\n");
+    source.close();
+    QFile bombFile(dir.filePath(QStringLiteral("bomb.zlib")));
+    ASSERT_TRUE(bombFile.open(QIODevice::WriteOnly));
+    bombFile.write(ZeroBomb(320ull << 20));
+    bombFile.close();
+    // Compiled in <name>/sub with its compilation folder recorded as "sub" and linked into
+    // <name>: libdw looks for the split unit at <name>/split.dwo, then <name>/sub/split.dwo.
+    const auto build = [&](const QString &name, const QStringList &options) {
+        const QString at = dir.filePath(name);
+        QDir().mkpath(at + "/sub");
+        const auto gcc = [&](const QStringList &args) {
+            QProcess run;
+            run.setWorkingDirectory(at + "/sub");
+            run.start(QStringLiteral("gcc"), args);
+            EXPECT_TRUE(run.waitForFinished(60000) && run.exitCode() == 0)
+                << run.readAllStandardError().toStdString();
+        };
+        gcc(QStringList{"-O1", "-g", "-fdebug-prefix-map=" + at + "/sub=sub", "-c"} + options +
+            QStringList{source.fileName(), "-o", "split.o"});
+        gcc(QStringList{"split.o", "-o", at + "/split"} + options);
+        return at;
+    };
+    const auto peak = [] {
+        QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+        EXPECT_TRUE(clearRefs.open(QIODevice::WriteOnly) && clearRefs.write("5") == 1);
+    };
+    const auto peakKb = [] {
+        return StatusField(getpid(), "VmHWM:").split(' ').value(0).toLongLong();
+    };
+    {
+        SCOPED_TRACE("a split unit whose sections inflate to 320 MiB");
+        const QString at = build(QStringLiteral("bomb"), {"-gsplit-dwarf"});
+        ASSERT_TRUE(Tool("objcopy", {"--add-section", ".zdebug_loclists.dwo=" + bombFile.fileName(),
+                                     at + "/sub/split.dwo"}));
+        peak();
+        const long long before = peakKb();
+        const QString shown = CaptureText(Helper(0, {}, {at + "/split"}));
+        EXPECT_LT(peakKb() - before, 100 * 1024) << "kB more at the peak";
+        EXPECT_TRUE(shown.contains(QStringLiteral("the split unit"))) << shown.toStdString();
+        EXPECT_TRUE(shown.contains(QStringLiteral("split_waits+0x"))) << "from the symbols";
+    }
+    {
+        SCOPED_TRACE("a FIFO where the split unit would be");
+        const QString at = build(QStringLiteral("fifo"), {"-gsplit-dwarf"});
+        ASSERT_TRUE(QFile::remove(at + "/sub/split.dwo"));
+        ASSERT_EQ(mkfifo((at + "/sub/split.dwo").toLocal8Bit().constData(), 0644), 0);
+        QElapsedTimer timer;
+        timer.start();
+        const QString shown = CaptureText(Helper(0, {}, {at + "/split"}));
+        EXPECT_TRUE(shown.contains(QStringLiteral("the split unit"))) << shown.toStdString();
+        EXPECT_LT(timer.elapsed(), 10000);
+    }
+    {
+        SCOPED_TRACE("a debug link to a 20 GiB file that is no ELF file");
+        const QString at = build(QStringLiteral("link"), {"-Wl,--build-id=none"});
+        ASSERT_TRUE(Tool("truncate", {"-s", "20G", at + "/split.debug"}));
+        // The link by hand: objcopy would read the 20 GiB for its CRC too.
+        QFile link(at + "/link");
+        ASSERT_TRUE(link.open(QIODevice::WriteOnly));
+        link.write(QByteArray("split.debug\0\0\0\0\x78\x56\x34\x12", 16));
+        link.close();
+        ASSERT_TRUE(
+            Tool("objcopy", {"--add-section", ".gnu_debuglink=" + link.fileName(), at + "/split"}));
+        QElapsedTimer timer;
+        timer.start();
+        const QString shown = CaptureText(Helper(0, {}, {at + "/split"}));
+        EXPECT_LT(timer.elapsed(), 15000) << "the whole file was read";
+        EXPECT_TRUE(shown.contains(QStringLiteral("split_waits"))) << shown.toStdString();
+    }
 }
 
 // The helper's own process: inside a PID namespace, the child that unshare started.
@@ -806,6 +962,36 @@ TEST(StackCapture, ModuleFilesAreTheOnesMappedAndNeverMakeTheViewerWait)
     }
     if (geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
         GTEST_SKIP() << "needs root and setpriv for the cases of an ordinary user";
+    {
+        SCOPED_TRACE("two files mapped under one path");
+        const QString twice = dir.filePath(QStringLiteral("twice"));
+        ASSERT_TRUE(QDir().mkpath(twice));
+        const char *sources[] = {
+            "#include <unistd.h>\nvoid norva_first(void) { for (;;) pause(); }\n",
+            "#include <unistd.h>\nvoid padding_one(void) { for (volatile int i = 0; i < 9; ++i) {} "
+            "}\n"
+            "void padding_two(void) { for (volatile int i = 0; i < 9; ++i) {} }\n"
+            "void norva_second(void) { for (;;) pause(); }\n"};
+        for (int i = 0; i < 2; ++i) {
+            QFile c(twice + QStringLiteral("/lib%1.c").arg(i + 1));
+            ASSERT_TRUE(c.open(QIODevice::WriteOnly));
+            c.write(sources[i]);
+            c.close();
+            ASSERT_TRUE(Tool("gcc", {"-O1", "-g", "-shared", "-fPIC", c.fileName(), "-o",
+                                     twice + QStringLiteral("/lib%1.so").arg(i + 1)}));
+        }
+        ASSERT_TRUE(QFile::copy(twice + "/lib1.so", twice + "/lib.so"));
+        Helper helper(0, {QStringLiteral("two-files"), twice},
+                      {"unshare", "-m", "--propagation", "private", NORVA_STACK_HELPER});
+        ASSERT_TRUE(Tool("nsenter", {"-t", QString::number(helper.pid()), "-m", "mount", "--bind",
+                                     twice + "/lib2.so", twice + "/lib.so"}));
+        ASSERT_EQ(helper.Ask("next"), "loaded");
+        const QString shown = CaptureText(helper);
+        EXPECT_TRUE(shown.contains(QStringLiteral("norva_first+")) &&
+                    shown.contains(QStringLiteral("norva_second+")) &&
+                    !shown.contains(QStringLiteral("padding_")))
+            << shown.toStdString();
+    }
     const QStringList nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     {
         SCOPED_TRACE("a FIFO mounted over a library in the target's own namespaces");
