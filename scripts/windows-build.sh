@@ -33,7 +33,7 @@ build() {
   cmake --build "$dir" --target deploy-runtime
 }
 
-build mingw-sdk mingw-w64-x86_64.cmake "$out/b" -DNORVA_BUILD_TESTS=ON "$@"
+build mingw-sdk mingw-w64-x86_64.cmake "$out/b" -DNORVA_BUILD_TESTS=ON -DNORVA_BUILD_BENCH=ON "$@"
 # 32-bit Windows: the programs, and the tests that a 32-bit Wine runs (scripts/windows-test.sh).
 if [[ -f "$sdk_src/mingw-sdk-i686.tar.xz" ]] && command -v i686-w64-mingw32-g++-posix >/dev/null; then
   build mingw-sdk-i686 mingw-w64-i686.cmake "$out/b32" -DNORVA_BUILD_TESTS=ON "$@"

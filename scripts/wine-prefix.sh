@@ -37,9 +37,11 @@ fresh_prefix() {
 }
 
 wine_for() {
-  if [[ "$(od -An -tx1 -j "$(($(od -An -tu4 -j60 -N4 "$1") + 4))" -N2 "$1" | tr -d ' ')" == 6486 ]]; then
+  local machine
+  machine=$(od -An -tx1 -j "$(($(od -An -tu4 -j60 -N4 "$1") + 4))" -N2 "$1" 2>/dev/null | tr -d ' \n')
+  if [[ $machine == 6486 ]]; then
     echo /usr/lib/wine/wine64
   else
-    echo wine
+    echo /usr/bin/wine
   fi
 }

@@ -43,7 +43,9 @@ emulated=
 if [[ ${NORVA_I386:-native} == emulated ]]; then
   emulated=1
   wine() {
-    if [[ -f $1 ]]; then "$(wine_for "$1")" "$@"; else /usr/lib/wine/wine64 "$@"; fi
+    local loader=/usr/lib/wine/wine64
+    [[ -f $1 ]] && loader=$(wine_for "$1")
+    command "$loader" "$@"
   }
 fi
 wineserver -p # from here on wineserver stays up: never wait for it to end

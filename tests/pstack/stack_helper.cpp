@@ -190,9 +190,9 @@ std::atomic<long long> g_longestGapUs{0};
 }
 
 #if defined(_WIN64)
-// Waits for ever in Sleep with its frame register pointing 16 bytes below the top of the
+// Waits for ever in Sleep with its frame register pointing 8 bytes below the top of the
 // address space: the unwind information says its frame is found through that register, so a
-// walker that follows it reads at 0xfffffffffffffff0.
+// walker that follows it reads 8 bytes at 0xfffffffffffffff8, the last 8 of the address space.
 extern "C" void norva_smashed_frame();
 asm(".globl norva_smashed_frame\n"
     ".def norva_smashed_frame; .scl 2; .type 32; .endef\n"
@@ -205,7 +205,7 @@ asm(".globl norva_smashed_frame\n"
     "  sub $32, %rsp\n"
     "  .seh_stackalloc 32\n"
     "  .seh_endprologue\n"
-    "  movabs $0xfffffffffffffff0, %rbp\n"
+    "  movabs $0xfffffffffffffff8, %rbp\n"
     "1:\n"
     "  mov $1000, %ecx\n"
     "  call *__imp_Sleep(%rip)\n"
@@ -237,6 +237,21 @@ __attribute__((noinline)) void norva_enter_both(int mine)
     std::thread([] { EnterCriticalSection(&g_sections[0]); }).detach();
     Sleep(300); // by then all three wait
     ReadyUntilALine();
+}
+
+// Windows: N threads wait as usual, and the process ends exitMs after "ready".
+[[noreturn]] void WaitThenExit(int count, int exitMs)
+{
+    for (int i = 0; i < count; ++i)
+        std::thread(norva_thread_body, i).detach();
+    {
+        std::unique_lock<std::mutex> guard(g_lock);
+        g_arrived.wait(guard, [count] { return g_waiting == count; });
+    }
+    std::printf("ready\n");
+    std::fflush(stdout);
+    Sleep(static_cast<DWORD>(exitMs));
+    ExitProcess(0);
 }
 
 // N threads wait as usual; a watcher ends the process (all threads at once) the moment it sees
@@ -771,6 +786,8 @@ int main(int argc, char **argv)
     }
     if (argc > 2 && std::string(argv[2]) == "cs")
         DeadlockOnCriticalSections();
+    if (argc > 3 && std::string(argv[2]) == "exit")
+        WaitThenExit(count, std::atoi(argv[3]));
 #if defined(_WIN64)
     if (argc > 2 && std::string(argv[2]) == "smash") {
         std::thread(norva_smashed_frame).detach();

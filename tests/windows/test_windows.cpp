@@ -226,33 +226,37 @@ TEST(WindowsCapture, DamagedFrameChainEndsTheWalkWithANote)
     int damaged = 0;
     for (const ThreadStack &thread : capture.threads)
         damaged += thread.walkEnd == WalkEnd::FrameUnreadable &&
-                   thread.walkAddress == 0xfffffffffffffff0ull;
+                   thread.walkAddress == 0xfffffffffffffff8ull;
     EXPECT_EQ(damaged, 1) << FormatCapture(capture).toStdString();
     EXPECT_TRUE(FormatCapture(capture).contains(QStringLiteral("the frame chain is damaged")));
 #endif
 }
 
-// A process that ends while it is held: the capture says so, never a capture of no threads. Its
-// watcher thread comes last of 65, so it sees the main thread suspended before its own turn.
+// A process that ends during the capture: in the hold (a watcher thread, last of 65, ends it
+// the moment it sees the main thread suspended), or while the symbols are read (300 ms after
+// it is ready): the capture says so, or shows the threads it copied; never a capture of no
+// threads shown as a success (DbgHelp took 1-3 s before the hold, and the threads were gone).
 TEST(WindowsCapture, TargetThatEndsMidCaptureSaysSo)
 {
     int landed = 0;
-    for (int round = 0; round < 10 && landed == 0; ++round) {
-        Helper helper({QStringLiteral("64"), QStringLiteral("exit-held")});
+    for (int round = 0; round < 10; ++round) {
+        const bool inHold = round % 2 == 0;
+        Helper helper(inHold ? QStringList{QStringLiteral("64"), QStringLiteral("exit-held")}
+                             : QStringList{QStringLiteral("4"), QStringLiteral("exit"),
+                                           QStringLiteral("300")});
         ASSERT_TRUE(helper.ok());
         const StackCapture capture = CaptureStacks(helper.pid());
         if (capture.ok) {
-            EXPECT_GT(capture.threads.size(), 0);
-            continue; // it ended after the capture
+            EXPECT_GT(capture.threads.size(), 0) << FormatCapture(capture).toStdString();
+            continue; // copied while it ran: what it was shows
         }
         EXPECT_EQ(capture.failure.kind, Failure::EndedDuringCapture)
             << FailureText(capture).toStdString();
         EXPECT_EQ(FailureText(capture),
                   QStringLiteral("Process %1 ended during the capture.").arg(helper.pid()));
-        ++landed;
+        landed += inHold;
     }
-    if (landed == 0)
-        GTEST_SKIP() << "the end never landed during a capture";
+    EXPECT_GT(landed, 0) << "the end never landed in the hold";
 }
 
 // 500 threads: the hold ends by its deadline, and the threads it did not reach are listed.
