@@ -16,7 +16,8 @@ flags=(-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recov
        -I/usr/include/obs -I"$root/libutil" -I"$root/daemon/logging")
 
 "$clang" "${flags[@]}" -o "$out/fuzz_log_name" "$root/tests/fuzz/fuzz_log_name.cpp" \
-  "$root"/daemon/logging/{LogFolder,FileLog,sys_logio_posix}.cpp "$root/libutil/sys_configdir_posix.cpp" -lobs
+  "$root"/daemon/logging/{LogFolder,LogName,FileLog,sys_logio_posix}.cpp \
+  "$root/libutil/sys_configdir_posix.cpp" -lobs
 "$clang" "${flags[@]}" -o "$out/fuzz_codepage" "$root/tests/fuzz/fuzz_codepage.cpp" \
   "$root"/libutil/{StrUtil,sys_codepage_posix}.cpp -lobs
 

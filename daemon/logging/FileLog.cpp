@@ -10,21 +10,22 @@
 
 #include "InHouseLog.h"
 #include "LogFolder.h"
+#include "LogName.h"
 #include "sys_configdir.h"
 #include "sys_logio.h"
 
 namespace {
 
-// The file logging goes to. Changed only under g_writeLock, and read there by every write.
+// The file logging goes to (its name: LiveLogName). Changed only under g_writeLock, and read
+// there by every write.
 struct LiveFile {
     std::fstream *stream = nullptr; // the stream of the set-up that owns it now
     SysLogFile file = kNoLogFile;   // where a write that fails half-way is cut off again
     std::wstring firstChoice;       // the path of its second, which later set-ups share
-    std::string name;               // bare file name
 };
 LiveFile g_live;
-// The name the latest set-up tried; the live one's when it failed while a file was open.
-std::string g_currentLogName;
+// The name the latest set-up tried, while no file is live (it failed before any did).
+std::string g_triedName;
 
 // Whole messages go out one at a time, so concurrent threads never tear or interleave lines.
 std::mutex g_writeLock;
@@ -126,17 +127,12 @@ std::string MakeLogFileName(const char *extension)
     const time_t now = std::time(nullptr);
     struct tm local = {};
     SysLocalTime(now, &local);
-    char buffer[256];
-    std::memset(buffer, 0, sizeof(buffer));
-    std::snprintf(buffer, sizeof(buffer), "%d-%02d-%02d %02d-%02d-%02d.%s", local.tm_year + 1900,
-                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                  extension);
-    return buffer;
+    return LogName(local, 0, extension);
 }
 
 const char *CurrentLogFileName()
 {
-    return g_currentLogName.c_str();
+    return g_live.stream ? LiveLogName() : g_triedName.c_str();
 }
 
 void WriteStampedLines(std::fstream &logFile, char *message)
@@ -170,18 +166,12 @@ void FileLogHandler(int level, const char *format, va_list args, void *param)
 
 namespace {
 
-// Another process may have made a log in the same second, or anything may stand under the
-// name: the next free name in the same pattern, which reads back as the same second.
-constexpr int kNamesPerSecond = 100;
-
-std::wstring NumberedPath(const std::wstring &path, int n)
+// The path of a numbered name: the file name at its end numbered the same way.
+std::wstring NumberedPath(const std::wstring &path, const std::string &name, int n)
 {
-    return n == 0 ? path : path.substr(0, path.size() - 4) + L" (" + std::to_wstring(n) + L").txt";
-}
-
-std::string NumberedName(const std::string &name, int n)
-{
-    return n == 0 ? name : name.substr(0, name.size() - 4) + " (" + std::to_string(n) + ").txt";
+    const std::string numbered = NumberedLogName(name, n);
+    return path.substr(0, path.size() - name.size()) +
+           std::wstring(numbered.begin(), numbered.end());
 }
 
 // The resolved wide path of folder + name; empty when it cannot be had.
@@ -213,7 +203,6 @@ bool ShareLiveFile(std::fstream &logFile, const std::wstring &path)
             g_live.stream = &logFile;
         }
         logFile.clear();
-        g_currentLogName = g_live.name;
     }
     earlier.close();
     base_set_log_handler(FileLogHandler, &logFile);
@@ -226,19 +215,22 @@ void InstallFileLog(std::fstream &logFile, const char *folder)
 {
     std::lock_guard<std::mutex> setUp(g_setUpLock);
     FindNewestLog();
-    g_currentLogName = MakeLogFileName("txt");
-    const std::wstring path = ResolvedPath(folder, g_currentLogName);
+    const std::string name = MakeLogFileName("txt");
+    g_triedName = name;
+    const std::wstring path = ResolvedPath(folder, name);
     if (path.empty() || ShareLiveFile(logFile, path))
         return;
 
     // Made on a stream of its own first: a stream that is still open from an earlier set-up
-    // cannot be opened again, and it keeps logging if the new file fails.
+    // cannot be opened again, and it keeps logging if the new file fails. Another process may
+    // have made a log in the same second, or anything may stand under the name: the next free
+    // name of that second.
     std::fstream fresh;
     SysLogFile file = kNoLogFile;
     int n = 0;
     SysCreateResult made = SysCreateLogStream(fresh, path, &file);
-    while (made == SysCreateResult::NameTaken && ++n < kNamesPerSecond)
-        made = SysCreateLogStream(fresh, NumberedPath(path, n), &file);
+    while (made == SysCreateResult::NameTaken && ++n < kLogNamesPerSecond)
+        made = SysCreateLogStream(fresh, NumberedPath(path, name, n), &file);
     if (made == SysCreateResult::Created) {
         SysLogFile earlierFile;
         {
@@ -246,17 +238,14 @@ void InstallFileLog(std::fstream &logFile, const char *folder)
             logFile.swap(fresh);
             logFile.clear();
             earlierFile = g_live.stream ? g_live.file : kNoLogFile;
-            g_currentLogName = NumberedName(g_currentLogName, n);
-            g_live = {&logFile, file, path, g_currentLogName};
+            g_live = {&logFile, file, path};
+            SetLiveLogName(NumberedLogName(name, n));
         }
         fresh.close(); // the earlier file, if any
         SysCloseLogFile(earlierFile);
-        SetLiveLogName(g_currentLogName.c_str());
         PruneOldestLog(folder);
         base_set_log_handler(FileLogHandler, &logFile);
     } else {
-        if (logFile.is_open() && g_live.stream)
-            g_currentLogName = g_live.name; // lines still go there
         logFile.setstate(std::ios::failbit);
         blog(LOG_ERROR, "Failed to open log file");
     }

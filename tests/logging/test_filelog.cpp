@@ -42,6 +42,56 @@ TEST(LogNameToNumber, ReadsDateAndTimeDigits)
     EXPECT_EQ(LogNameToNumber(nullptr), 0u);
 }
 
+// A name written is read back as its second, plain or numbered: every second of a day, and the
+// edges of dates, with every number a second may take.
+TEST(LogName, WrittenNamesReadBackAsTheirSecond)
+{
+    const auto number = [](const struct tm &t) {
+        return ((((uint64_t(t.tm_year + 1900) * 100 + uint64_t(t.tm_mon + 1)) * 100 +
+                  uint64_t(t.tm_mday)) *
+                     100 +
+                 uint64_t(t.tm_hour)) *
+                    100 +
+                uint64_t(t.tm_min)) *
+                   100 +
+               uint64_t(t.tm_sec);
+    };
+    struct tm day = {};
+    day.tm_year = 2026 - 1900;
+    day.tm_mon = 11;
+    day.tm_mday = 7;
+    for (int second = 0; second < 24 * 3600; ++second) {
+        day.tm_hour = second / 3600;
+        day.tm_min = second / 60 % 60;
+        day.tm_sec = second % 60;
+        for (int n : {0, 99})
+            ASSERT_EQ(LogNameToNumber(LogName(day, n, "txt").c_str()), number(day))
+                << LogName(day, n, "txt");
+    }
+    const struct {
+        int year, month, dayOfMonth, hour, minute, second;
+    } edges[] = {{1970, 1, 1, 0, 0, 0},
+                 {2024, 2, 29, 23, 59, 59},
+                 {2026, 12, 31, 23, 59, 60},
+                 {9999, 12, 31, 0, 0, 1}};
+    for (const auto &e : edges) {
+        struct tm t = {};
+        t.tm_year = e.year - 1900;
+        t.tm_mon = e.month - 1;
+        t.tm_mday = e.dayOfMonth;
+        t.tm_hour = e.hour;
+        t.tm_min = e.minute;
+        t.tm_sec = e.second;
+        for (int n = 0; n < kLogNamesPerSecond; ++n) {
+            const std::string name = LogName(t, n, "txt");
+            EXPECT_EQ(LogNameToNumber(name.c_str()), number(t)) << name;
+            EXPECT_EQ(name.substr(name.size() - 4), ".txt");
+            EXPECT_EQ(NumberedLogName(LogName(t, 0, "log"), n), LogName(t, n, "log"));
+        }
+    }
+    EXPECT_EQ(LogName(day, 7, "txt"), "2026-12-07 23-59-59 (7).txt");
+}
+
 TEST_F(FileLogTest, NewestLogIgnoresFoldersDotFilesAndOtherNames)
 {
     Touch(logs_ + "/2026-12-05 08-00-00.txt");
