@@ -13,9 +13,11 @@
 #include "Unwinder.h"
 
 #include <QElapsedTimer>
+#include <QSet>
 #include <QThread>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <elf.h>
 #include <fcntl.h>
@@ -83,59 +85,41 @@ long long MemoryPid(const ProcessFacts &facts)
     return facts.pid;
 }
 
-// The threads the hold could not take, with the reason (a main thread that has exited among
-// them), then every thread in id order.
-void AddLeftThreads(const HoldResult &hold, const ProcessFacts &facts, StackCapture *capture)
-{
-    if (Exited(facts.status.state)) {
-        ThreadStack leader;
-        leader.tid = facts.pid;
-        leader.name = facts.status.name;
-        leader.leftOut = LeftOut::Exited;
-        capture->threads.push_back(leader);
-    }
-    for (const LeftThread &left : hold.left)
-        capture->threads.push_back(ThreadOf(facts.pid, left));
-    std::sort(capture->threads.begin(), capture->threads.end(),
-              [](const ThreadStack &a, const ThreadStack &b) { return a.tid < b.tid; });
-}
-
 // Waits a moment for another tracer to let go of the process, as another capture does within
 // a fraction of a second.
-void UntilItsTracerLeaves(long long pid)
+void UntilItsTracerLeaves(long long pid, int ms)
 {
     QElapsedTimer waited;
     waited.start();
-    while (ReadStatus(pid).tracer != 0 && waited.elapsed() < RetryPolicy::kTracerWaitMs)
+    while (ReadStatus(pid).tracer != 0 && waited.elapsed() < ms)
         QThread::msleep(RetryPolicy::kTracerPollMs);
 }
-
-// One attempt's result, and the reason to try again that the policy allows (Retry::None when
-// this is the result).
-struct Attempted {
-    StackCapture capture;
-    Retry retry = Retry::None;
-};
 
 // How many attempts each reason to retry has asked for so far, and since when.
 class RetryCounts {
 public:
     bool Allows(Retry why) const
     {
-        const int i = Index(why);
+        const auto i = static_cast<size_t>(why);
         return RetryPolicy::Allows(why, times_[i], times_[i] ? since_[i].nsecsElapsed() / 1e6 : 0);
     }
     void Count(Retry why)
     {
-        const int i = Index(why);
+        const auto i = static_cast<size_t>(why);
         if (times_[i]++ == 0)
             since_[i].start();
     }
 
 private:
-    static int Index(Retry why) { return static_cast<int>(why); }
-    int times_[5] = {};
-    QElapsedTimer since_[5];
+    std::array<int, kRetryReasons> times_ = {};
+    std::array<QElapsedTimer, kRetryReasons> since_;
+};
+
+// One attempt's result, and the reason to try again that the policy allows (Retry::None when
+// this is the result).
+struct Attempted {
+    StackCapture capture;
+    Retry retry = Retry::None;
 };
 
 // What captures keep between them, and the lock that lets one capture at a time use it.
@@ -151,7 +135,7 @@ public:
             close(archFd_);
     }
 
-    // Attempts until one is the result, with the waits each reason to retry needs.
+    // Attempt, decide, wait: until an attempt is the result.
     StackCapture Capture(unsigned long requested)
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -167,10 +151,11 @@ public:
                 return attempt.capture;
             }
             counts.Count(attempt.retry);
-            if (attempt.retry == Retry::TracerLeaving)
-                QThread::msleep(RetryPolicy::kTracerPollMs);
-            else if (attempt.retry == Retry::AnotherCapture)
-                UntilItsTracerLeaves(attempt.capture.pid);
+            const Wait wait = WaitBefore(attempt.retry);
+            if (wait.kind == Wait::Kind::Sleep)
+                QThread::msleep(static_cast<unsigned long>(wait.ms));
+            else if (wait.kind == Wait::Kind::UntilItsTracerLeaves)
+                UntilItsTracerLeaves(attempt.capture.pid, wait.ms);
         }
     }
 
@@ -192,8 +177,9 @@ private:
     }
 
     Attempted Attempt(unsigned long requested, const RetryCounts &counts);
-    Attempted Hold(Attempted attempt, const ProcessFacts &facts, const MapsSnapshot &maps,
-                   long long memoryPid, const RetryCounts &counts);
+    // The capture from a hold: every thread's heading, its walk and the lock it waits for.
+    StackCapture Assemble(StackCapture capture, const HoldResult &hold, const ProcessFacts &facts,
+                          const MapsSnapshot &maps);
 
     std::mutex lock_;
     int archFd_ = -1;
@@ -202,77 +188,102 @@ private:
     TargetSession session_;
 };
 
-// The attempt fails with failure, or, when the policy allows why, asks to be tried again.
-Attempted Failed(Attempted attempt, const CaptureFailure &failure, Retry why = Retry::None,
-                 const RetryCounts &counts = {})
+// The attempt ends as summary says: tried again where the policy allows, else its result.
+Attempted Decide(StackCapture capture, const AttemptSummary &summary, const RetryCounts &counts)
 {
-    attempt.capture.failure = failure;
+    Attempted attempt;
+    attempt.capture = std::move(capture);
+    const Retry why = RetryFor(summary);
     if (counts.Allows(why))
         attempt.retry = why;
+    else if (summary.stage != Stage::Held)
+        attempt.capture.failure = summary.failure;
     return attempt;
 }
 
 Attempted Capturer::Attempt(unsigned long requested, const RetryCounts &counts)
 {
-    Attempted attempt;
+    StackCapture capture;
     const ProcessFacts facts = LookAt(requested);
-    attempt.capture.pid = facts.pid;
-    attempt.capture.processName = facts.status.name;
-    CaptureFailure failure = Classify(facts);
-    if (failure.kind != Failure::None)
-        return Failed(attempt, failure,
-                      failure.kind == Failure::AlreadyTraced ? Retry::TracerLeaving : Retry::None,
-                      counts);
+    capture.pid = facts.pid;
+    capture.processName = facts.status.name;
+    AttemptSummary summary;
+    summary.failure = Classify(facts);
+    if (summary.failure.kind != Failure::None)
+        return Decide(capture, summary, counts);
+
+    summary.stage = Stage::Reported;
     const long long memoryPid = MemoryPid(facts);
     const MapsSnapshot maps = MapsSnapshot::Read(memoryPid);
     int mapsError = 0;
-    if (!session_.Report(facts.pid, facts.stat.startTime, memoryPid, maps, &failure, &mapsError)) {
-        // A process between two programs has no memory map for a moment.
+    if (!session_.Report(facts.pid, facts.stat.startTime, memoryPid, maps, &summary.failure,
+                         &mapsError)) {
         const ProcessFacts now = LookAt(requested);
-        return Failed(attempt, WalkerFailure(failure, mapsError, now),
-                      now.status.exists ? Retry::BetweenPrograms : Retry::None, counts);
+        summary.failure = WalkerFailure(summary.failure, mapsError, now);
+        summary.stillExists = now.status.exists;
+        return Decide(capture, summary, counts);
     }
-    return Hold(attempt, facts, maps, memoryPid, counts);
-}
 
-Attempted Capturer::Hold(Attempted attempt, const ProcessFacts &facts, const MapsSnapshot &maps,
-                         long long memoryPid, const RetryCounts &counts)
-{
-    StackCapture &capture = attempt.capture;
+    summary.stage = Stage::Held;
     HoldResult hold = HoldAndCopy(facts.pid, maps, kStopWithinMs);
     const ProcessFacts now = LookAt(facts.requested);
     // Code mapped or unmapped between reading the maps and the hold: the registers may belong
     // to modules the walker does not know.
     if (!hold.execed && !hold.targetEnded) {
-        const CodeChange change = ChangeDuringHold(maps, MapsSnapshot::Read(memoryPid), now);
-        hold.targetEnded = change == CodeChange::Ended;
-        hold.execed = change == CodeChange::AnotherProgram;
-        if (change == CodeChange::Library && counts.Allows(Retry::CodeChanged)) {
-            attempt.retry = Retry::CodeChanged;
-            return attempt;
-        }
-        if (change == CodeChange::Library)
-            capture.notes << CaptureNote{NoteKind::CodeChanging, {}, 0, 0, 0};
+        summary.change = ChangeDuringHold(maps, MapsSnapshot::Read(memoryPid), now);
+        hold.targetEnded = summary.change == CodeChange::Ended;
+        hold.execed = summary.change == CodeChange::AnotherProgram;
     }
-    capture.stoppedMs = hold.heldMs;
-    // Another capture of the same process had it: once it lets go, this one can have it.
-    const bool busy = std::any_of(hold.left.begin(), hold.left.end(),
-                                  [](const LeftThread &left) { return left.why == LeftOut::Busy; });
-    if (hold.copied.empty() && busy && counts.Allows(Retry::AnotherCapture)) {
-        attempt.retry = Retry::AnotherCapture;
+    summary.heldByAnotherCapture = hold.HeldByAnotherCapture();
+    Attempted attempt = Decide(capture, summary, counts);
+    if (attempt.retry != Retry::None)
         return attempt;
+    if (summary.change == CodeChange::Library)
+        capture.notes << CaptureNote{NoteKind::CodeChanging, {}, 0, 0, 0};
+    capture.stoppedMs = hold.heldMs;
+    capture.failure = ExplainHold(hold, facts, now);
+    if (capture.failure.kind == Failure::None)
+        capture = Assemble(capture, hold, facts, maps);
+    attempt.capture = capture;
+    return attempt;
+}
+
+StackCapture Capturer::Assemble(StackCapture capture, const HoldResult &hold,
+                                const ProcessFacts &facts, const MapsSnapshot &maps)
+{
+    // Headings and walks, joined thread by thread; the walks' frames named all at once.
+    const QHash<long long, WalkResult> walks = session_.Walk(hold, maps);
+    std::vector<const HeldThread *> records;
+    for (const HeldThread &held : hold.threads) {
+        ThreadStack thread =
+            Heading(held, QString::fromUtf8(ReadTaskFile(facts.pid, held.tid, "comm").trimmed()));
+        if (const auto walk = walks.constFind(held.tid); walk != walks.constEnd()) {
+            thread.frames = walk->frames;
+            thread.walkEnd = walk->end;
+            thread.walkError = walk->error;
+        }
+        capture.threads.push_back(thread);
+        records.push_back(&held);
     }
-    const CaptureFailure failure = ExplainHold(hold, facts, now);
-    if (failure.kind != Failure::None)
-        return Failed(attempt, failure);
-    session_.Unwind(hold, maps, facts.pid, &capture);
-    AddLeftThreads(hold, facts, &capture);
-    DescribeWaits(hold, NamespaceTids(facts.pid), &capture);
+    session_.Name(&capture);
+    // The lock each waits for, from its own record; among the threads of the process.
+    QSet<long long> tids;
+    for (const ThreadStack &thread : capture.threads)
+        tids.insert(thread.tid);
+    if (Exited(facts.status.state))
+        tids.insert(facts.pid);
+    const QHash<long long, long long> nsTids = NamespaceTids(facts.pid);
+    for (size_t i = 0; i < records.size(); ++i)
+        DescribeLock(*records[i], tids, nsTids, &capture.threads[static_cast<int>(i)]);
+    if (Exited(facts.status.state))
+        capture.threads.push_back(ExitedLeader(facts.pid, facts.status.name));
+    std::sort(capture.threads.begin(), capture.threads.end(),
+              [](const ThreadStack &a, const ThreadStack &b) { return a.tid < b.tid; });
     if (hold.lateStacks > 0)
         capture.notes << CaptureNote{NoteKind::StacksUnread, {}, 0, 0, hold.lateStacks};
     capture.notes << files_.Notes();
     capture.ok = true;
-    return attempt;
+    return capture;
 }
 
 Capturer &TheCapturer()

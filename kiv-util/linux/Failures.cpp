@@ -71,16 +71,16 @@ CaptureFailure ExplainHold(const HoldResult &hold, const ProcessFacts &before,
         return Simply(Failure::EndedDuringCapture);
     if (hold.execed)
         return Simply(Failure::StartedAnotherProgram);
-    if (!hold.copied.empty())
+    if (hold.CopiedAny())
         return {};
-    for (const LeftThread &left : hold.left) {
-        if (left.why == LeftOut::Busy) {
+    for (const HeldThread &thread : hold.threads) {
+        if (thread.outcome == tracer::Outcome::Busy) {
             CaptureFailure failure = Simply(Failure::AnotherCapture);
-            failure.other = left.tracer;
+            failure.other = thread.tracer;
             return failure;
         }
     }
-    if (hold.tracerFailed && hold.left.empty()) {
+    if (hold.tracerFailed && hold.threads.empty()) {
         CaptureFailure failure = Simply(Failure::TracerDidNotRun);
         failure.error = hold.tracerError;
         return failure;
@@ -88,7 +88,7 @@ CaptureFailure ExplainHold(const HoldResult &hold, const ProcessFacts &before,
     // Not one thread taken because tracing was refused: the reason is a permission.
     if (hold.seizeError == EPERM || hold.seizeError == EACCES)
         return PermissionFailure(before);
-    if (!hold.left.empty())
+    if (!hold.threads.empty())
         return {};
     return now.status.exists ? PermissionFailure(before) : Simply(Failure::EndedBeforeStop);
 }
@@ -119,6 +119,23 @@ CaptureFailure WalkerFailure(CaptureFailure failure, int mapsError, const Proces
     return failure;
 }
 
+Retry RetryFor(const AttemptSummary &attempt)
+{
+    switch (attempt.stage) {
+    case Stage::Examined:
+        return attempt.failure.kind == Failure::AlreadyTraced ? Retry::TracerLeaving : Retry::None;
+    case Stage::Reported:
+        // A process between two programs has no memory map for a moment.
+        return attempt.failure.kind != Failure::None && attempt.stillExists ? Retry::BetweenPrograms
+                                                                            : Retry::None;
+    case Stage::Held:
+        if (attempt.change == CodeChange::Library)
+            return Retry::CodeChanged;
+        return attempt.heldByAnotherCapture ? Retry::AnotherCapture : Retry::None;
+    }
+    return Retry::None;
+}
+
 bool RetryPolicy::Allows(Retry why, int times, double sinceFirstMs)
 {
     switch (why) {
@@ -132,4 +149,19 @@ bool RetryPolicy::Allows(Retry why, int times, double sinceFirstMs)
         return times < 1;
     }
     return false;
+}
+
+Wait WaitBefore(Retry why)
+{
+    switch (why) {
+    case Retry::TracerLeaving:
+        return {Wait::Kind::Sleep, RetryPolicy::kTracerPollMs};
+    case Retry::AnotherCapture:
+        return {Wait::Kind::UntilItsTracerLeaves, RetryPolicy::kTracerWaitMs};
+    case Retry::None:
+    case Retry::BetweenPrograms:
+    case Retry::CodeChanged:
+        break;
+    }
+    return {};
 }

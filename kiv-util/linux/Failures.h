@@ -51,6 +51,20 @@ enum class Retry {
     CodeChanged,     // a library was loaded or unloaded during the hold: once, then a note
     AnotherCapture,  // another capture held every thread: once, after it lets go
 };
+constexpr int kRetryReasons = static_cast<int>(Retry::AnotherCapture) + 1;
+
+// How far an attempt got, and what it found there: all a retry is decided by.
+enum class Stage { Examined, Reported, Held };
+struct AttemptSummary {
+    Stage stage = Stage::Examined;
+    CaptureFailure failure;               // Examined, Reported: what kept it from going on
+    bool stillExists = false;             // Reported: the process exists after the failure
+    CodeChange change = CodeChange::None; // Held: how the code changed during the hold
+    bool heldByAnotherCapture = false;    // Held: another capture held every thread
+};
+// The reason to try again that an attempt gives; Retry::None when its result stands.
+Retry RetryFor(const AttemptSummary &attempt);
+
 struct RetryPolicy {
     static constexpr int kTracerWaitMs = 300;
     static constexpr int kTracerPollMs = 5;
@@ -59,3 +73,11 @@ struct RetryPolicy {
     // tracer is waited for by the clock, the rest are counted.
     static bool Allows(Retry why, int times, double sinceFirstMs);
 };
+
+// What to do before trying again: nothing, sleep, or wait (up to ms) until the tracer that
+// holds the process lets go.
+struct Wait {
+    enum class Kind { None, Sleep, UntilItsTracerLeaves } kind = Kind::None;
+    int ms = 0;
+};
+Wait WaitBefore(Retry why);

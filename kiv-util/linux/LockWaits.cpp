@@ -67,16 +67,18 @@ bool OwnerConsistent(uint64_t futexOp, const uint32_t (&words)[arch::kMutexWords
     return words[0] != 0 && static_cast<int32_t>(words[arch::kMutexOwnerWord]) > 0;
 }
 
-bool Parked(const CopiedThread &copy)
+bool Parked(const HeldThread &copy)
 {
     const uint64_t op = arch::SyscallArg1(copy.regs) & FUTEX_CMD_MASK;
     return (op == FUTEX_WAIT || op == FUTEX_WAIT_BITSET) && arch::SyscallArg2(copy.regs) == 0 &&
            copy.lockWords[0] == 0;
 }
 
-void DescribeLock(const CopiedThread &copy, const QSet<long long> &tids,
+void DescribeLock(const HeldThread &copy, const QSet<long long> &tids,
                   const QHash<long long, long long> &nsTids, ThreadStack *thread)
 {
+    if (!copy.copied() || !copy.lockWordsRead || !LocksMutex(thread->frames))
+        return;
     thread->lockKind = LockKind::Mutex;
     const uint64_t futex = arch::SyscallArg0(copy.regs);
     const uint64_t op = arch::SyscallArg1(copy.regs);
@@ -94,20 +96,4 @@ void DescribeLock(const CopiedThread &copy, const QSet<long long> &tids,
         thread->lockOwner = owner; // itself, when it waits for a lock it holds
     else if (owner > 0)
         thread->recordedOwner = owner;
-}
-
-void DescribeWaits(const HoldResult &hold, const QHash<long long, long long> &nsTids,
-                   StackCapture *capture)
-{
-    QHash<long long, const CopiedThread *> copies;
-    for (const CopiedThread &copy : hold.copied)
-        copies.insert(copy.tid, &copy);
-    QSet<long long> tids;
-    for (const ThreadStack &thread : capture->threads)
-        tids.insert(thread.tid);
-    for (ThreadStack &thread : capture->threads) {
-        const CopiedThread *copy = copies.value(thread.tid);
-        if (copy && copy->lockWordsRead && LocksMutex(thread.frames))
-            DescribeLock(*copy, tids, nsTids, &thread);
-    }
 }

@@ -29,15 +29,11 @@ bool OwnerConsistent(uint64_t futexOp, const uint32_t (&words)[arch::kMutexWords
 // The C library parks a thread whose priority-inheritance lock the system refused on a word of
 // its own that stays 0, waiting for it to be anything else: that word is no mutex (a mutex
 // waiter waits while its lock word shows it locked).
-bool Parked(const CopiedThread &copy);
+bool Parked(const HeldThread &copy);
 
-// The lock a thread waits for, and who holds it: a thread of tids, the target's own numbering
-// translated through nsTids where it has one of its own (a container; an owner that does not
-// translate is not named), or none; a parked thread's lock was refused.
-void DescribeLock(const CopiedThread &copy, const QSet<long long> &tids,
+// The lock a thread asleep on a futex in the C library's mutex lock path (its named frames say
+// so) waits for, and who holds it: a thread of tids, the target's own numbering translated
+// through nsTids where it has one of its own (a container; an owner that does not translate is
+// not named), or none; a parked thread's lock was refused. Nothing for any other thread.
+void DescribeLock(const HeldThread &copy, const QSet<long long> &tids,
                   const QHash<long long, long long> &nsTids, ThreadStack *thread);
-
-// For each copied thread waiting for a mutex, the lock and the thread of this process that
-// holds it.
-void DescribeWaits(const HoldResult &hold, const QHash<long long, long long> &nsTids,
-                   StackCapture *capture);

@@ -115,45 +115,53 @@ bool RunTracer(Args *args, int budgetMs, int *startError)
     return finished && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-LeftThread Left(long long pid, const Entry &e)
+// One thread's record from the tracer's entry, and where it is now when it was not taken.
+HeldThread Record(long long pid, const Shared &s, const Entry &e, const uint8_t *stacks)
 {
-    LeftThread left;
-    left.tid = e.tid;
-    left.error = e.error;
-    const Outcome outcome = e.Get();
-    if (outcome == Outcome::Busy)
-        left.tracer = {e.tracerTgid, QString::fromUtf8(e.tracerName)};
-    if (outcome == Outcome::Pending || outcome == Outcome::KernelWorker) {
-        left.state = TaskState(pid, e.tid);
-        left.wchan = ReadTaskFile(pid, e.tid, "wchan").trimmed();
+    HeldThread thread;
+    thread.tid = e.tid;
+    thread.outcome = e.Get();
+    thread.error = e.error;
+    thread.wchanBefore = QByteArray(e.wchan).trimmed();
+    if (thread.outcome == Outcome::Busy)
+        thread.tracer = {e.tracerTgid, QString::fromUtf8(e.tracerName)};
+    thread.ioWorker = e.ioWorker;
+    // A copy that did not fit the area was taken from a thread that ended meanwhile.
+    if (thread.outcome == Outcome::Copied && e.stackOffset + e.stackLength > s.stackCapacity)
+        thread.outcome = Outcome::Ended;
+    if (thread.copied()) {
+        thread.regs = e.regs;
+        thread.stack.start = e.stackStart;
+        thread.stack.low = e.stackLow;
+        thread.stack.high = e.stackHigh;
+        thread.stack.bytes.assign(stacks + e.stackOffset, stacks + e.stackOffset + e.stackLength);
+        thread.jobStopped = e.jobStopped;
+        thread.lockWordsRead = e.lockAddress != 0;
+        std::memcpy(thread.lockWords, e.lockWords, sizeof(thread.lockWords));
+    }
+    if (thread.outcome == Outcome::Pending || thread.outcome == Outcome::KernelWorker) {
+        thread.stateAfter = TaskState(pid, e.tid);
+        thread.wchanAfter = ReadTaskFile(pid, e.tid, "wchan").trimmed();
         for (const QByteArray &line : ReadTaskFile(pid, e.tid, "stack").split('\n'))
             if (!line.trimmed().isEmpty())
-                left.kernelStack << QString::fromUtf8(line.trimmed());
+                thread.kernelStack << QString::fromUtf8(line.trimmed());
     }
-    left.why = LeftOutFor(outcome, e.error, left.state);
-    if (outcome == Outcome::KernelWorker)
-        left.why = e.ioWorker ? LeftOut::IoUringWorker : LeftOut::KernelWorker;
-    return left;
+    return thread;
 }
 
 } // namespace
 
-LeftOut LeftOutFor(Outcome outcome, int error, char stateNow)
+bool HoldResult::CopiedAny() const
 {
-    switch (outcome) {
-    case Outcome::Ended:
-    case Outcome::Copied: // copied, yet its copy did not fit: it ended meanwhile
-        return LeftOut::Ended;
-    case Outcome::Refused:
-        return error == ESRCH ? LeftOut::Ended : LeftOut::Refused;
-    case Outcome::Busy:
-        return LeftOut::Busy;
-    case Outcome::KernelWorker:
-        return LeftOut::KernelWorker; // which kind of worker, the tracer's entry says
-    case Outcome::Pending:
-        break;
-    }
-    return stateNow == 0 || Exited(stateNow) ? LeftOut::Ended : LeftOut::NotStopped;
+    return std::any_of(threads.begin(), threads.end(),
+                       [](const HeldThread &thread) { return thread.copied(); });
+}
+
+bool HoldResult::HeldByAnotherCapture() const
+{
+    return !CopiedAny() &&
+           std::any_of(threads.begin(), threads.end(),
+                       [](const HeldThread &thread) { return thread.outcome == Outcome::Busy; });
 }
 
 HoldResult HoldAndCopy(long long pid, const MapsSnapshot &maps, int stopWithinMs)
@@ -182,32 +190,7 @@ HoldResult HoldAndCopy(long long pid, const MapsSnapshot &maps, int stopWithinMs
     result.lateStacks = s.lateStacks;
     if (s.startMs > 0)
         result.heldMs = released - s.startMs;
-    for (int i = 0; i < std::min(s.count, s.capacity); ++i) {
-        const Entry &e = s.entries()[i];
-        if (e.Get() != Outcome::Copied || e.stackOffset + e.stackLength > s.stackCapacity) {
-            result.left.push_back(Left(pid, e));
-            continue;
-        }
-        CopiedThread copy;
-        copy.tid = e.tid;
-        copy.regs = e.regs;
-        copy.stack.start = e.stackStart;
-        copy.stack.low = e.stackLow;
-        copy.stack.high = e.stackHigh;
-        copy.jobStopped = e.jobStopped;
-        copy.lockWordsRead = e.lockAddress != 0;
-        std::memcpy(copy.lockWords, e.lockWords, sizeof(copy.lockWords));
-        // Asleep at the stop: in a call the stop interrupted and that resumes afterwards, or in
-        // one the stop ended early (epoll_wait, sigtimedwait, io_uring_enter return EINTR)
-        // where the thread slept just before the hold.
-        const QByteArray wchan = QByteArray(e.wchan).trimmed();
-        copy.asleep = arch::AsleepInSystemCall(e.regs) ||
-                      (arch::InterruptedSystemCall(e.regs) && !wchan.isEmpty() && wchan != "0");
-        if (copy.asleep)
-            copy.wchan = wchan;
-        const uint8_t *stack = area.stacks() + e.stackOffset;
-        copy.stack.bytes.assign(stack, stack + e.stackLength);
-        result.copied.push_back(std::move(copy));
-    }
+    for (int i = 0; i < std::min(s.count, s.capacity); ++i)
+        result.threads.push_back(Record(pid, s, s.entries()[i], area.stacks()));
     return result;
 }

@@ -18,48 +18,51 @@
 #include <cstdint>
 #include <vector>
 
-struct CopiedThread {
+// One thread as the hold found it: what the tracer saw (its outcome, registers, stack copy and
+// the words of the futex it sleeps on) and, for one that did not stop or is a kernel worker,
+// what /proc says of it after the hold. Every fact of a thread's heading is derived from this
+// record, in one place (Threads).
+struct HeldThread {
     long long tid = 0;
+    // Copied: registers and stack are here. Ended: it ended during the capture (a copy that did
+    // not fit the shared area counts so: it ended meanwhile). The others: why it was not taken.
+    tracer::Outcome outcome = tracer::Outcome::Pending;
+    int error = 0;         // errno of a refused seize
+    ProcessRef tracer;     // Busy: the process whose tracer held it
+    bool ioWorker = false; // KernelWorker: one of io_uring's
     arch::Registers regs = {};
     // From a little below the stack pointer upwards; its extent is the stack's mapping.
     StackCopy stack;
     bool jobStopped = false; // it was stopped (SIGSTOP and the like) before the hold
-    // A thread asleep in the futex call: the first words at the futex address, read during the
-    // hold (for a mutex: its lock word, count and owner). lockWordsRead is false otherwise.
+    // Asleep in the futex call: the first words at the futex address, read during the hold (for
+    // a mutex: its lock word, count and owner). lockWordsRead is false otherwise.
     bool lockWordsRead = false;
     uint32_t lockWords[arch::kMutexWords] = {};
-    QByteArray wchan;    // where a thread asleep in a system call sleeps, read just before the hold
-    bool asleep = false; // it was asleep in a system call at the stop
-};
-
-// A thread the hold did not copy, and why.
-struct LeftThread {
-    long long tid = 0;
-    LeftOut why = LeftOut::Ended;
-    int error = 0;
-    ProcessRef tracer; // LeftOut::Busy
-    char state = 0;    // LeftOut::NotStopped: where it was
-    QByteArray wchan;
+    QByteArray wchanBefore; // where it slept just before the hold, if it did
+    // Not stopped, or a kernel worker: where it is now.
+    char stateAfter = 0;
+    QByteArray wchanAfter;
     QStringList kernelStack;
+
+    bool copied() const { return outcome == tracer::Outcome::Copied; }
 };
 
 struct HoldResult {
-    std::vector<CopiedThread> copied;
-    std::vector<LeftThread> left;
-    bool targetEnded = false;  // the process died during the hold
-    bool execed = false;       // a thread started another program during the hold
+    std::vector<HeldThread> threads; // in the order the tracer found them
+    bool targetEnded = false;        // the process died during the hold
+    bool execed = false;             // a thread started another program during the hold
     bool tracerFailed = false; // the tracer could not be started or was killed at its deadline
     int tracerError = 0;       // errno of what kept the tracer from starting, 0 when it started
     int seizeError = 0;        // errno of the first refused seize (not a vanished thread)
     int lateStacks = 0;        // copied threads whose stacks the deadline left unread
     double heldMs = 0;         // from the first stop asked for to the last thread let go
+
+    bool CopiedAny() const;
+    // Another capture held every thread that was not taken: once it lets go, this one can.
+    bool HeldByAnotherCapture() const;
 };
 
 // Holds at most stopWithinMs, from the first stop asked for to the last thread let go; threads
 // that do not stop by then are left running and listed. Every thread is released on every
 // path. Stack copies end where their mapping in maps does.
 HoldResult HoldAndCopy(long long pid, const MapsSnapshot &maps, int stopWithinMs);
-
-// Why a thread the tracer did not copy has no stack: from what the tracer saw of it (its
-// outcome, the seize's errno) and, for one that did not stop, its state now.
-LeftOut LeftOutFor(tracer::Outcome outcome, int error, char stateNow);

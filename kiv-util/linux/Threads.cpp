@@ -1,21 +1,18 @@
 #include "Threads.h"
 
+#include "Arch.h"
 #include "ProcFiles.h"
 
-namespace {
+#include <cerrno>
 
-QString NameOf(long long pid, long long tid)
+using tracer::Outcome;
+
+bool AsleepAtStop(const HeldThread &thread)
 {
-    return QString::fromUtf8(ReadTaskFile(pid, tid, "comm").trimmed());
-}
-
-} // namespace
-
-ThreadState StateAtStop(const CopiedThread &copy)
-{
-    if (copy.jobStopped)
-        return ThreadState::Stopped;
-    return copy.asleep ? ThreadState::Sleeping : ThreadState::Running;
+    if (!thread.copied())
+        return false;
+    return arch::AsleepInSystemCall(thread.regs) ||
+           (arch::InterruptedSystemCall(thread.regs) && !WaitChannel(thread.wchanBefore).isEmpty());
 }
 
 ThreadState StateOf(char letter)
@@ -36,34 +33,69 @@ ThreadState StateOf(char letter)
     }
 }
 
+ThreadState StateOf(const HeldThread &thread)
+{
+    if (!thread.copied())
+        return StateOf(thread.stateAfter);
+    if (thread.jobStopped)
+        return ThreadState::Stopped;
+    return AsleepAtStop(thread) ? ThreadState::Sleeping : ThreadState::Running;
+}
+
 QString WaitChannel(const QByteArray &wchan)
 {
     const QByteArray trimmed = wchan.trimmed();
     return trimmed == "0" ? QString() : QString::fromUtf8(trimmed);
 }
 
-ThreadStack ThreadOf(long long pid, const CopiedThread &copy)
+QString WaitChannelOf(const HeldThread &thread)
 {
-    ThreadStack thread;
-    thread.tid = copy.tid;
-    thread.name = NameOf(pid, copy.tid);
-    thread.state = StateAtStop(copy);
-    // A stopped thread sleeps in the stop, whatever it was doing.
-    if (!copy.jobStopped)
-        thread.waitChannel = WaitChannel(copy.wchan);
-    return thread;
+    if (!thread.copied())
+        return WaitChannel(thread.wchanAfter);
+    return !thread.jobStopped && AsleepAtStop(thread) ? WaitChannel(thread.wchanBefore) : QString();
 }
 
-ThreadStack ThreadOf(long long pid, const LeftThread &left)
+LeftOut LeftOutOf(const HeldThread &thread)
 {
-    ThreadStack thread;
-    thread.tid = left.tid;
-    thread.name = NameOf(pid, left.tid);
-    thread.leftOut = left.why;
-    thread.error = left.error;
-    thread.busyWith = left.tracer;
-    thread.kernelStack = left.kernelStack;
-    thread.state = StateOf(left.state);
-    thread.waitChannel = WaitChannel(left.wchan);
-    return thread;
+    switch (thread.outcome) {
+    case Outcome::Copied:
+        return LeftOut::No;
+    case Outcome::Ended:
+        return LeftOut::Ended;
+    case Outcome::Refused:
+        return thread.error == ESRCH ? LeftOut::Ended : LeftOut::Refused;
+    case Outcome::Busy:
+        return LeftOut::Busy;
+    case Outcome::KernelWorker:
+        return thread.ioWorker ? LeftOut::IoUringWorker : LeftOut::KernelWorker;
+    case Outcome::Pending:
+        break;
+    }
+    // Asked to stop, never did: still there, or gone since.
+    return thread.stateAfter == 0 || Exited(thread.stateAfter) ? LeftOut::Ended
+                                                               : LeftOut::NotStopped;
+}
+
+ThreadStack Heading(const HeldThread &thread, const QString &name)
+{
+    ThreadStack heading;
+    heading.tid = thread.tid;
+    heading.name = name;
+    heading.state = StateOf(thread);
+    heading.waitChannel = WaitChannelOf(thread);
+    heading.leftOut = LeftOutOf(thread);
+    if (heading.leftOut == LeftOut::Refused)
+        heading.error = thread.error;
+    heading.busyWith = thread.tracer;
+    heading.kernelStack = thread.kernelStack;
+    return heading;
+}
+
+ThreadStack ExitedLeader(long long pid, const QString &name)
+{
+    ThreadStack leader;
+    leader.tid = pid;
+    leader.name = name;
+    leader.leftOut = LeftOut::Exited;
+    return leader;
 }

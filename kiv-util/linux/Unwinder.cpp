@@ -2,7 +2,6 @@
 
 #include "ProcFiles.h"
 #include "Scopes.h"
-#include "Threads.h"
 
 #include <QFileInfo>
 #include <QSet>
@@ -25,14 +24,14 @@
 struct UnwindState {
     struct Thread {
         UnwindState *state;
-        const CopiedThread *copy;
+        const HeldThread *copy;
     };
     long long memoryPid = 0;
-    std::vector<Thread> threads;               // in the hold's order
-    QHash<long long, size_t> byTid;            // index into threads
-    std::vector<const CopiedThread *> byStack; // by the start of their stack's mapping
-    std::vector<AddressRange> writable;        // in address order
-    const CopiedThread *current = nullptr;
+    std::vector<Thread> threads;             // in the hold's order
+    QHash<long long, size_t> byTid;          // index into threads
+    std::vector<const HeldThread *> byStack; // by the start of their stack's mapping
+    std::vector<AddressRange> writable;      // in address order
+    const HeldThread *current = nullptr;
     bool beyondCopy = false; // the current walk wanted a stack word that was not copied
     size_t next = 0;
 
@@ -40,12 +39,14 @@ struct UnwindState {
     {
         Clear();
         writable = std::move(writableRanges);
-        for (const CopiedThread &copy : hold.copied) {
+        for (const HeldThread &copy : hold.threads) {
+            if (!copy.copied())
+                continue;
             byTid.insert(copy.tid, threads.size());
             threads.push_back({this, &copy});
             byStack.push_back(&copy);
         }
-        std::sort(byStack.begin(), byStack.end(), [](const CopiedThread *a, const CopiedThread *b) {
+        std::sort(byStack.begin(), byStack.end(), [](const HeldThread *a, const HeldThread *b) {
             return a->stack.low < b->stack.low;
         });
     }
@@ -60,11 +61,11 @@ struct UnwindState {
         next = 0;
     }
     // The thread whose stack's mapping holds address, if any.
-    const CopiedThread *StackOwner(Dwarf_Addr address) const
+    const HeldThread *StackOwner(Dwarf_Addr address) const
     {
         auto it = std::upper_bound(
             byStack.begin(), byStack.end(), address,
-            [](Dwarf_Addr at, const CopiedThread *copy) { return at < copy->stack.low; });
+            [](Dwarf_Addr at, const HeldThread *copy) { return at < copy->stack.low; });
         return it != byStack.begin() && (*std::prev(it))->stack.InStack(address) ? *std::prev(it)
                                                                                  : nullptr;
     }
@@ -103,7 +104,7 @@ bool MemoryRead(Dwfl *, Dwarf_Addr address, Dwarf_Word *result, void *arg)
 {
     auto *state = static_cast<UnwindState *>(arg);
     // This thread's stack, or another's that a pointer leads into: from its copy or not at all.
-    const CopiedThread *owner = state->current;
+    const HeldThread *owner = state->current;
     StackCopy::Read read =
         owner ? owner->stack.ReadAt(address, result, sizeof(*result)) : StackCopy::Read::NotStack;
     if (read == StackCopy::Read::NotStack && (owner = state->StackOwner(address)))
@@ -261,33 +262,39 @@ bool TargetSession::Report(long long pid, unsigned long long startTime, long lon
     return true;
 }
 
-void TargetSession::Unwind(const HoldResult &hold, const MapsSnapshot &maps, long long pid,
-                           StackCapture *capture)
+QHash<long long, WalkResult> TargetSession::Walk(const HoldResult &hold, const MapsSnapshot &maps)
 {
+    QHash<long long, WalkResult> walks;
     state_->Fill(hold, maps.WritableRanges());
-    for (const CopiedThread &copy : hold.copied) {
-        ThreadStack thread = ThreadOf(pid, copy);
-        WalkContext ctx{&thread, {}};
+    for (const HeldThread &copy : hold.threads) {
+        if (!copy.copied())
+            continue;
+        ThreadStack walked;
+        WalkContext ctx{&walked, {}};
         state_->beyondCopy = false;
         const int rc = dwfl_getthread_frames(dwfl_, static_cast<pid_t>(copy.tid), OnFrame, &ctx);
-        if (rc != 0 && ctx.error.isEmpty() && thread.walkEnd != WalkEnd::FrameLimit)
+        if (rc != 0 && ctx.error.isEmpty() && walked.walkEnd != WalkEnd::FrameLimit)
             ctx.error = QString::fromUtf8(dwfl_errmsg(-1));
+        WalkResult &walk = walks[copy.tid];
+        walk.frames = walked.frames;
+        walk.end = walked.walkEnd;
         // A walk that wanted a word past the copy ended at its edge, whether libdw said so with
         // an error or took the frame before for the outermost one.
-        if (thread.walkEnd != WalkEnd::FrameLimit && state_->beyondCopy) {
-            thread.walkEnd = WalkEnd::BeyondCopy;
-        } else if (thread.walkEnd != WalkEnd::FrameLimit && !ctx.error.isEmpty()) {
-            thread.walkEnd = WalkEnd::WalkerError;
-            thread.walkError = ctx.error;
+        if (walk.end != WalkEnd::FrameLimit && state_->beyondCopy) {
+            walk.end = WalkEnd::BeyondCopy;
+        } else if (walk.end != WalkEnd::FrameLimit && !ctx.error.isEmpty()) {
+            walk.end = WalkEnd::WalkerError;
+            walk.error = ctx.error;
         }
-        capture->threads.push_back(thread);
     }
     state_->Clear();
-    Name(capture);
+    return walks;
 }
 
 void TargetSession::Name(StackCapture *capture)
 {
+    // Running off the outermost frame is how every walk ends, not a truncation: settled here,
+    // once the frames have their names.
     ResolveFrames(capture, &symbols_, [this](uint64_t address) { return Resolve(address); });
     for (ThreadStack &thread : capture->threads) {
         for (int i = 0; i + 1 < thread.frames.size(); ++i) {
@@ -296,7 +303,6 @@ void TargetSession::Name(StackCapture *capture)
                 break;
             }
         }
-        // Running off the outermost frame is how every walk ends, not a truncation.
         if ((thread.walkEnd == WalkEnd::WalkerError || thread.walkEnd == WalkEnd::BeyondCopy) &&
             !thread.frames.isEmpty() && IsOutermost(thread.frames.last().function)) {
             thread.walkEnd = WalkEnd::Complete;

@@ -14,6 +14,14 @@
 
 struct UnwindState;
 
+// One thread's walk: its frames, each with the address it is to be named by, how the walk
+// ended, and the walker's own message where it gave up.
+struct WalkResult {
+    QVector<StackFrame> frames;
+    WalkEnd end = WalkEnd::Complete;
+    QString error;
+};
+
 class TargetSession {
 public:
     // arch: an ELF file of the architecture walked (libdw borrows it from one of the target's
@@ -32,15 +40,15 @@ public:
                 const MapsSnapshot &maps, CaptureFailure *failure, int *mapsError);
     void Reset();
 
-    // Every copied thread, with its heading, walked from its registers and stack copy and
-    // named (each address once per session), appended to the capture's threads.
-    // Stack memory is read from the copies only: no word of maps' writable mappings is read
-    // from the live process.
-    void Unwind(const HoldResult &hold, const MapsSnapshot &maps, long long pid,
-                StackCapture *capture);
+    // Every copied thread of hold, by id, walked from its registers and stack copy. Stack
+    // memory is read from the copies only: no word of maps' writable mappings is read from the
+    // live process.
+    QHash<long long, WalkResult> Walk(const HoldResult &hold, const MapsSnapshot &maps);
+    // Names every frame of capture yet to be named (each address once per session), and settles
+    // how each walk ended: running off a thread's outermost frame is not a truncation.
+    void Name(StackCapture *capture);
 
 private:
-    void Name(StackCapture *capture);
     CodeSymbol Resolve(uint64_t address) const;
 
     DebugFileCache *files_;

@@ -1,86 +1,11 @@
-// Windows module files as the Windows capture reads them: exports and symbols that name code
-// without debug information, and the lines DWARF gives, judged by llvm-symbolizer on real
-// files (Wine's own modules, which carry DWARF 4, where the system has them).
-#include <QDir>
-#include <QFile>
+// The lines and inlined calls DWARF gives at an address, judged by llvm-symbolizer.
 #include <QProcess>
 #include <QStandardPaths>
 #include <gtest/gtest.h>
 
-#include "DwarfLines.h"
-#include "PeImage.h"
+#include "WineModules.h"
 
 namespace {
-
-QByteArray ReadAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// Wine's 64-bit modules, or the test's own folder's when it runs on Windows.
-QString WineModule(const char *name)
-{
-#if defined(_WIN32)
-    return QStringLiteral("C:/windows/system32/") + QLatin1String(name);
-#else
-    return QStringLiteral("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/") + QLatin1String(name);
-#endif
-}
-
-DwarfSections SectionsOf(const PeImage &pe)
-{
-    DwarfSections s;
-    s.info = pe.SectionData(".debug_info");
-    s.abbrev = pe.SectionData(".debug_abbrev");
-    s.line = pe.SectionData(".debug_line");
-    s.str = pe.SectionData(".debug_str");
-    s.lineStr = pe.SectionData(".debug_line_str");
-    s.ranges = pe.SectionData(".debug_ranges");
-    s.rngLists = pe.SectionData(".debug_rnglists");
-    s.addr = pe.SectionData(".debug_addr");
-    s.strOffsets = pe.SectionData(".debug_str_offsets");
-    return s;
-}
-
-QString Base(const std::string &path)
-{
-    return QString::fromStdString(path).section(QLatin1Char('/'), -1);
-}
-
-TEST(PeImage, ExportsNameCodeOnlyWhereNothingElseBeginsBetween)
-{
-    const QByteArray bytes = ReadAll(WineModule("ntdll.dll"));
-    if (bytes.isEmpty())
-        GTEST_SKIP() << "no Wine ntdll.dll here";
-    PeImage pe;
-    ASSERT_TRUE(pe.Parse(reinterpret_cast<const uint8_t *>(bytes.constData()), bytes.size()));
-    EXPECT_EQ(pe.is64(), sizeof(void *) == 8); // a 32-bit program sees the 32-bit ntdll.dll
-    ASSERT_FALSE(pe.exports().empty());
-    uint32_t wait = 0;
-    for (const PeImage::Symbol &symbol : pe.exports())
-        if (symbol.name == "NtWaitForMultipleObjects")
-            wait = symbol.rva;
-    ASSERT_NE(wait, 0u);
-    std::string name;
-    uint32_t start = 0;
-    EXPECT_EQ(pe.NameAt(wait + 4, &name, &start), PeImage::NameSource::Exports);
-    EXPECT_EQ(name, "NtWaitForMultipleObjects");
-    EXPECT_EQ(start, wait);
-    // Not code, not in the file, or garbage: no name.
-    EXPECT_EQ(pe.NameAt(0, &name, &start), PeImage::NameSource::None);
-    EXPECT_EQ(pe.NameAt(0xfffffff0, &name, &start), PeImage::NameSource::None);
-    PeImage broken;
-    EXPECT_FALSE(broken.Parse(reinterpret_cast<const uint8_t *>(bytes.constData()), 0x100));
-    const QByteArray cut = bytes.left(bytes.size() / 3); // sections past the end of the buffer
-    PeImage part;
-    if (part.Parse(reinterpret_cast<const uint8_t *>(cut.constData()), cut.size())) {
-        part.NameAt(wait + 4, &name, &start);
-        DwarfIndex dwarf(SectionsOf(part));
-        DwarfIndex::Function function;
-        dwarf.At(pe.imageBase() + wait, &function); // reads nothing past the buffer
-    }
-}
 
 // Every place the DWARF of Wine's modules gives, against llvm-symbolizer --inlining at the same
 // addresses: a few bytes into each exported function, and past several calls.

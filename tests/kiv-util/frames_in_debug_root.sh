@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs a program in a mount namespace of its own where ROOT is laid over /usr/lib/debug, waits
 # until every thread of it sleeps, and prints its frames as the capture library sees them, a
-# line "----", and as gdb sees them (tests/pstack/gdb_frames.py). Needs root.
+# line "----", and as gdb sees them (tests/kiv-util/gdb_frames.py). Needs root.
 #   frames_in_debug_root.sh ROOT CAPTURE_CLI -- PROGRAM [ARGS...]
 set -euo pipefail
 if [[ ${NORVA_IN_DEBUG_ROOT:-} != 1 ]]; then

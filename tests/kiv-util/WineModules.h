@@ -1,0 +1,44 @@
+#pragma once
+// Real Windows module files for the tests of their readers: Wine's own 64-bit modules, which
+// carry DWARF 4 (from the system's folder when the tests run under Wine).
+#include <QFile>
+#include <QString>
+
+#include "DwarfLines.h"
+#include "PeImage.h"
+
+inline QByteArray ReadAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Wine's 64-bit modules, or the test's own folder's when it runs on Windows.
+inline QString WineModule(const char *name)
+{
+#if defined(_WIN32)
+    return QStringLiteral("C:/windows/system32/") + QLatin1String(name);
+#else
+    return QStringLiteral("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/") + QLatin1String(name);
+#endif
+}
+
+inline DwarfSections SectionsOf(const PeImage &pe)
+{
+    DwarfSections s;
+    s.info = pe.SectionData(".debug_info");
+    s.abbrev = pe.SectionData(".debug_abbrev");
+    s.line = pe.SectionData(".debug_line");
+    s.str = pe.SectionData(".debug_str");
+    s.lineStr = pe.SectionData(".debug_line_str");
+    s.ranges = pe.SectionData(".debug_ranges");
+    s.rngLists = pe.SectionData(".debug_rnglists");
+    s.addr = pe.SectionData(".debug_addr");
+    s.strOffsets = pe.SectionData(".debug_str_offsets");
+    return s;
+}
+
+inline QString Base(const std::string &path)
+{
+    return QString::fromStdString(path).section(QLatin1Char('/'), -1);
+}
