@@ -28,6 +28,9 @@ struct StackFrame {
     // it, and the frame after it (at the same pc) is the function it was inlined into, placed
     // at the call.
     bool inlined = false;
+    // A function that ended in a jump to the frame before it: it left no return address, and
+    // the debug information's record of its calls put it back. pc is that jump's return address.
+    bool tailCall = false;
 };
 
 // A process or thread named by id, with the name the system gives it (may be empty).
@@ -55,7 +58,7 @@ enum class LeftOut {
 // How the walk of a thread's frames ended.
 enum class WalkEnd {
     Complete,        // it reached the outermost frame
-    FrameLimit,      // it stopped at kStackFrameLimit frames
+    FrameLimit,      // it stopped after kWalkLimit frames
     WalkerError,     // the unwinder gave up: ThreadStack::walkError holds its own message
     RepeatedFrame,   // it stopped making progress
     NoRegisters,     // the registers could not be read: ThreadStack::error holds the code
@@ -92,6 +95,12 @@ struct ThreadStack {
     bool lockRefused = false;
     // It waits for a lock of lockKind, but which one and who holds it could not be told.
     bool lockUnknown = false;
+    // A stack deeper than kStackFrameLimit shows its innermost frames and its outermost ones:
+    // omittedFrames were left out before frames[omittedAt] (-1: none). Until the frames are
+    // named, the walked frames left out there are kept by the address each is to be named by.
+    int omittedFrames = 0;
+    int omittedAt = -1;
+    QVector<uint64_t> omittedLookups;
 };
 
 // Whether the capture could tell which threads wait for locks. Windows learns it from its
@@ -175,5 +184,10 @@ struct StackCapture {
     QVector<ThreadStack> threads;
 };
 
-// Walks stop after this many frames: a corrupt stack can look endless.
-constexpr int kStackFrameLimit = 256;
+// A stack shows at most kStackFrameLimit frames (inlined calls and tail calls counted): a deeper
+// one (a runaway recursion) shows its innermost frames and its kOutermostShown outermost ones,
+// main and the thread's start among them, with how many were left out between. Walks stop after
+// kWalkLimit frames: a corrupt stack can look endless.
+constexpr int kStackFrameLimit = 4096;
+constexpr int kOutermostShown = 64;
+constexpr int kWalkLimit = 262144;

@@ -16,7 +16,7 @@ QByteArray GroupKey(const ThreadStack &thread)
         << int(thread.leftOut) << thread.error << thread.busyWith.id << thread.busyWith.name
         << thread.kernelStack << int(thread.state) << thread.waitChannel << int(thread.lockKind)
         << quint64(thread.lockAddress) << thread.lockOwner << thread.recordedOwner
-        << thread.lockRefused << thread.lockUnknown;
+        << thread.lockRefused << thread.lockUnknown << thread.omittedFrames << thread.omittedAt;
     return key;
 }
 

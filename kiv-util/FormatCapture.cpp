@@ -59,9 +59,15 @@ QString StateLine(const ThreadStack &thread)
 QString Frames(const ThreadStack &thread, int digits)
 {
     QString text;
-    for (int i = 0; i < thread.frames.size(); ++i)
-        text += QStringLiteral("#%1 ").arg(i, -3) + Esc(FrameText(thread.frames.at(i), digits)) +
-                QLatin1Char('\n');
+    for (int i = 0; i < thread.frames.size(); ++i) {
+        if (i == thread.omittedAt && thread.omittedFrames > 0)
+            text += Esc(OmittedFramesText(thread.omittedFrames)) + QLatin1Char('\n');
+        // Numbered as in the whole stack.
+        const int number =
+            i + (thread.omittedAt >= 0 && i >= thread.omittedAt ? thread.omittedFrames : 0);
+        text += QStringLiteral("#%1 ").arg(number, -3) +
+                Esc(FrameText(thread.frames.at(i), digits)) + QLatin1Char('\n');
+    }
     const QString truncated = TruncatedText(thread);
     if (thread.leftOut != LeftOut::No) {
         text += Esc(NotCapturedText(thread)) + QLatin1Char('\n');

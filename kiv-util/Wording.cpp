@@ -220,9 +220,10 @@ QString NoteText(const CaptureNote &note)
                                             "its frames have no names"))
             .arg(note.path);
     case NoteKind::SplitUnitLeftOut:
-        return QStringLiteral("the split unit %1 was left out, and the frames of its code show no "
-                              "line: it is not a regular file, or its sections would take more than "
-                              "the %2 MiB allowed for one file once inflated")
+        return QStringLiteral(
+                   "the split unit %1 was left out, and the frames of its code show no "
+                   "line: it is not a regular file, or its sections would take more than "
+                   "the %2 MiB allowed for one file once inflated")
             .arg(note.path, MiB(note.limit));
     case NoteKind::StacksUnread:
         return QStringLiteral("the stacks of %1 threads could not be read before the hold's "
@@ -266,7 +267,7 @@ QString WalkEndText(const ThreadStack &thread)
     case WalkEnd::Complete:
         return QString();
     case WalkEnd::FrameLimit:
-        return QStringLiteral("more than %1 frames").arg(kStackFrameLimit);
+        return QStringLiteral("more than %1 frames").arg(kWalkLimit);
     case WalkEnd::WalkerError:
         return thread.walkError;
     case WalkEnd::RepeatedFrame:
@@ -435,7 +436,8 @@ QString FrameText(const StackFrame &frame, int digits)
     if (frame.inlined) // the same pc as the frame it was inlined into
         line += frame.function + QStringLiteral(" (inlined)") + in;
     else if (!frame.function.isEmpty())
-        line += frame.function + QLatin1Char('+') + Hex(frame.offset) + in + NameFromText(frame);
+        line += frame.function + QLatin1Char('+') + Hex(frame.offset) + in +
+                (frame.tailCall ? QStringLiteral(" (tail call)") : QString()) + NameFromText(frame);
     else if (!frame.module.isEmpty()) // still to be named from the module's file later
         line += frame.module + QLatin1Char('+') + Hex(frame.moduleOffset);
     else
@@ -451,6 +453,13 @@ QString NotCapturedText(const ThreadStack &thread)
     return thread.leftOut == LeftOut::No
                ? QString()
                : QStringLiteral("(not captured: ") + LeftOutText(thread) + QLatin1Char(')');
+}
+
+QString OmittedFramesText(int count)
+{
+    return QStringLiteral("(%1 frames left out here: the stack is deeper than %2 frames)")
+        .arg(count)
+        .arg(kStackFrameLimit);
 }
 
 QString KernelFrameText(const QString &line)

@@ -37,6 +37,8 @@ QString FrameText(const StackFrame &frame, int digits);
 // ended; empty when there is nothing to say.
 QString NotCapturedText(const ThreadStack &thread);
 QString KernelFrameText(const QString &line);
+// The line where a deep stack's innermost frames end and its outermost begin.
+QString OmittedFramesText(int count);
 QString NoFramesText();
 QString TruncatedText(const ThreadStack &thread);
 // "Note: ..."

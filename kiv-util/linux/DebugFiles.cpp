@@ -267,11 +267,21 @@ int DebugFileCache::FromMemory(const ModuleView &view, Dwfl_Module *module, void
     note.path = QString::fromUtf8(moduleName);
     // The process's own copy of the module (the parts its mappings hold: enough to unwind
     // through it by its unwind tables, and its dynamic symbols), as libdwfl reads the vDSO;
-    // used only while it is still the copy the snapshot saw.
-    if (view.bytes <= kFileLimit && !view.buildId.isEmpty()) {
+    // used only while it is still the copy the snapshot saw: the file the snapshot saw mapped
+    // there before and after the read (its build-id alone was read while the target ran, and
+    // a library that comes and goes at one address can have lent it another's), and the
+    // build-id that says which copy.
+    const auto stillMapped = [&view, this] {
+        for (const MapEntry &entry : MapsSnapshot::Read(viewPid_).entries)
+            if (entry.start == view.entry.start)
+                return entry.inode == view.entry.inode && entry.dev == view.entry.dev &&
+                       entry.path == view.entry.path;
+        return false;
+    };
+    if (view.bytes <= kFileLimit && !view.buildId.isEmpty() && stillMapped()) {
         const QByteArray name = "[vdso: " + QByteArray::number(viewPid_) + ']';
         dwfl_linux_proc_find_elf(module, userdata, name.constData(), base, fileName, elf);
-        if (*elf && !CarriesBuildId(*elf, view.buildId)) {
+        if (*elf && (!CarriesBuildId(*elf, view.buildId) || !stillMapped())) {
             elf_end(*elf);
             *elf = nullptr;
         }

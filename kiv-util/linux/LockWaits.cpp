@@ -31,6 +31,9 @@ FutexRole RoleInFutexWait(QString function)
         {QStringLiteral("futex_wait"), FutexRole::Plumbing},
         {QStringLiteral("__futex_abstimed_wait_common"), FutexRole::Plumbing},
         {QStringLiteral("__futex_abstimed_wait_common64"), FutexRole::Plumbing},
+        // tail calls the debug information puts back
+        {QStringLiteral("__futex_abstimed_wait64"), FutexRole::Plumbing},
+        {QStringLiteral("__futex_abstimed_wait_cancelable64"), FutexRole::Plumbing},
         {QStringLiteral("futex_lock_pi64"), FutexRole::Plumbing},
         {QStringLiteral("__futex_lock_pi64"), FutexRole::Plumbing},
         {QStringLiteral("__lll_clocklock_wait"), FutexRole::Plumbing},

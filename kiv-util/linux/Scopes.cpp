@@ -3,6 +3,8 @@
 #include "DebugFiles.h"
 
 #include <QByteArray>
+#include <QRegularExpression>
+#include <QSet>
 
 #include <cstdlib>
 #include <cstring>
@@ -11,22 +13,6 @@
 #include <vector>
 
 namespace {
-
-// A DIE's name as shown: its linkage name demangled, else its plain name, from the DIE or the
-// abstract one it is an instance of.
-QString DieName(Dwarf_Die *die)
-{
-    Dwarf_Attribute attr;
-    const char *linkage = nullptr;
-    if (dwarf_attr_integrate(die, DW_AT_linkage_name, &attr) ||
-        dwarf_attr_integrate(die, DW_AT_MIPS_linkage_name, &attr))
-        linkage = dwarf_formstring(&attr);
-    if (linkage)
-        return CleanSymbolName(linkage);
-    const char *name =
-        dwarf_attr_integrate(die, DW_AT_name, &attr) ? dwarf_formstring(&attr) : nullptr;
-    return name ? QString::fromUtf8(name) : QString();
-}
 
 // Where an inlined call stands in the function it was inlined into (file numbers are the
 // call's own unit's).
@@ -82,29 +68,35 @@ bool HoldsFunctions(Dwarf_Die *cu)
 // The DIEs that hold pc as the code was compiled, outermost first: the namespaces and classes
 // on the way, the function, its blocks and the calls inlined there. Abstract origins are not
 // followed (link-time optimisation puts them in other units). False when no function holds pc.
-bool Descend(Dwarf_Die *parent, Dwarf_Addr pc, std::vector<Dwarf_Die> *path)
+// thorough: look inside the functions that do not hold pc too, where the compiler puts the
+// members of their local classes (a lambda's own functions among them).
+bool Descend(Dwarf_Die *parent, Dwarf_Addr pc, std::vector<Dwarf_Die> *path, bool thorough)
 {
     Dwarf_Die child;
     if (dwarf_child(parent, &child) != 0)
         return false;
     do {
-        switch (dwarf_tag(&child)) {
+        const int tag = dwarf_tag(&child);
+        switch (tag) {
         case DW_TAG_subprogram:
         case DW_TAG_inlined_subroutine:
         case DW_TAG_lexical_block:
         case DW_TAG_entry_point:
             if (dwarf_haspc(&child, pc) == 1) {
                 path->push_back(child);
-                Descend(&child, pc, path);
+                Descend(&child, pc, path, thorough);
                 return true;
             }
+            if (thorough && (tag == DW_TAG_subprogram || tag == DW_TAG_lexical_block) &&
+                Descend(&child, pc, path, thorough))
+                return true;
             break;
         case DW_TAG_namespace:
         case DW_TAG_class_type:
         case DW_TAG_structure_type:
         case DW_TAG_union_type:
         case DW_TAG_module:
-            if (Descend(&child, pc, path))
+            if (Descend(&child, pc, path, thorough))
                 return true;
             break;
         default:
@@ -121,14 +113,15 @@ std::vector<Dwarf_Die> ScopesAt(Dwfl_Module *module, Dwarf_Addr address, Dwarf_D
 {
     std::vector<Dwarf_Die> path;
     Dwarf_Die unit;
-    if (UnitOf(module, cu, &unit) && Descend(&unit, address, &path))
+    if (UnitOf(module, cu, &unit) &&
+        (Descend(&unit, address, &path, false) || Descend(&unit, address, &path, true)))
         return path;
     Dwarf_Addr bias = 0;
     for (Dwarf_Die *other = dwfl_module_nextcu(module, nullptr, &bias); other;
          other = dwfl_module_nextcu(module, other, &bias)) {
         path.clear();
         if (other->addr != cu->addr && dwarf_haspc(other, address) == 1 &&
-            UnitOf(module, other, &unit) && Descend(&unit, address, &path))
+            UnitOf(module, other, &unit) && Descend(&unit, address, &path, false))
             return path;
     }
     path.clear();
@@ -136,6 +129,114 @@ std::vector<Dwarf_Die> ScopesAt(Dwfl_Module *module, Dwarf_Addr address, Dwarf_D
 }
 
 } // namespace
+
+namespace {
+
+DwarfNames::Key KeyOf(Dwarf_Die *die)
+{
+    return {dwarf_cu_getdwarf(die->cu), dwarf_dieoffset(die)};
+}
+
+bool IsScope(int tag)
+{
+    return tag == DW_TAG_namespace || tag == DW_TAG_class_type || tag == DW_TAG_structure_type ||
+           tag == DW_TAG_union_type;
+}
+
+const char *OwnName(Dwarf_Die *die)
+{
+    Dwarf_Attribute attr;
+    return dwarf_attr_integrate(die, DW_AT_name, &attr) ? dwarf_formstring(&attr) : nullptr;
+}
+
+} // namespace
+
+QString DwarfNames::NameOf(Dwarf_Die *die, bool *made)
+{
+    if (made)
+        *made = false;
+    Dwarf_Attribute attr;
+    const char *linkage = nullptr;
+    if (dwarf_attr_integrate(die, DW_AT_linkage_name, &attr) ||
+        dwarf_attr_integrate(die, DW_AT_MIPS_linkage_name, &attr))
+        linkage = dwarf_formstring(&attr);
+    if (linkage)
+        return CleanSymbolName(linkage, true);
+    const char *name = OwnName(die);
+    if (!name)
+        return QString();
+    // The scopes are those of the declaration: an inlined call and a member defined outside its
+    // class point at it through the entries they stand for.
+    Dwarf_Die declaration = *die;
+    for (int i = 0; i < 8; ++i) {
+        Dwarf_Die next;
+        if (!(dwarf_attr(&declaration, DW_AT_specification, &attr) ||
+              dwarf_attr(&declaration, DW_AT_abstract_origin, &attr)) ||
+            !dwarf_formref_die(&attr, &next))
+            break;
+        declaration = next;
+    }
+    if (made)
+        *made = true;
+    return PrefixOf(&declaration) + QString::fromUtf8(name);
+}
+
+QString DwarfNames::PrefixOf(Dwarf_Die *die)
+{
+    Dwarf_Die unit;
+    if (!dwarf_diecu(die, &unit, nullptr, nullptr))
+        return QString();
+    if (!units_.contains(KeyOf(&unit))) {
+        units_.insert(KeyOf(&unit));
+        Learn(&unit, false);
+    }
+    const auto parent = parents_.constFind(KeyOf(die));
+    if (parent == parents_.constEnd())
+        return QString(); // at the top of its unit, or local to a function
+    const auto known = prefixes_.constFind(*parent);
+    if (known != prefixes_.constEnd())
+        return *known;
+    Dwarf_Die scope;
+    QString prefix;
+    if (dwarf_offdie(static_cast<Dwarf *>(const_cast<void *>(parent->first)), parent->second,
+                     &scope)) {
+        const char *name = OwnName(&scope);
+        if (dwarf_tag(&scope) == DW_TAG_namespace)
+            prefix = PrefixOf(&scope) +
+                     (name ? QString::fromUtf8(name) : QStringLiteral("(anonymous namespace)")) +
+                     QStringLiteral("::");
+        else if (name) // an anonymous class has no members of its own to name
+            prefix = PrefixOf(&scope) + QString::fromUtf8(name) + QStringLiteral("::");
+    }
+    prefixes_.insert(*parent, prefix);
+    return prefix;
+}
+
+void DwarfNames::Learn(Dwarf_Die *scope, bool inScope)
+{
+    // Only namespaces and classes are entered: what is declared in a function has no prefix.
+    Dwarf_Die child;
+    if (dwarf_child(scope, &child) != 0)
+        return;
+    const Dwarf_Off at = dwarf_dieoffset(scope);
+    do {
+        const int tag = dwarf_tag(&child);
+        if (inScope && (tag == DW_TAG_subprogram || IsScope(tag)))
+            parents_.insert(KeyOf(&child), {dwarf_cu_getdwarf(child.cu), at});
+        if (IsScope(tag))
+            Learn(&child, true);
+    } while (dwarf_siblingof(&child, &child) == 0);
+}
+
+Dwarf_Addr EntryOf(Dwarf_Die *function)
+{
+    Dwarf_Addr entry = 0;
+    if (dwarf_entrypc(function, &entry) == 0)
+        return entry;
+    // Code in several ranges (a cold part split off) begins at the first of them.
+    Dwarf_Addr base = 0, start = 0, end = 0;
+    return dwarf_ranges(function, 0, &base, &start, &end) > 0 ? start : 0;
+}
 
 void AddLine(Dwfl_Module *module, uint64_t address, CodeSymbol *symbol)
 {
@@ -192,7 +293,21 @@ void AddLine(Dwfl_Module *module, uint64_t address, CodeSymbol *symbol)
     }
 }
 
-void AddScopes(Dwfl_Module *module, uint64_t address, CodeSymbol *symbol)
+bool FunctionAt(Dwfl_Module *module, uint64_t address, Dwarf_Die *function, Dwarf_Addr *bias)
+{
+    Dwarf_Die *cu = dwfl_module_addrdie(module, address, bias);
+    if (!cu)
+        return false;
+    for (Dwarf_Die &scope : ScopesAt(module, address - *bias, cu)) {
+        if (dwarf_tag(&scope) == DW_TAG_subprogram) {
+            *function = scope;
+            return true;
+        }
+    }
+    return false;
+}
+
+void AddScopes(Dwfl_Module *module, uint64_t address, CodeSymbol *symbol, DwarfNames *names)
 {
     Dwarf_Addr bias = 0;
     Dwarf_Die *cu = dwfl_module_addrdie(module, address, &bias);
@@ -212,11 +327,32 @@ void AddScopes(Dwfl_Module *module, uint64_t address, CodeSymbol *symbol)
         if (dwarf_tag(&*it) != DW_TAG_inlined_subroutine)
             continue;
         Dwarf_Die call = *it;
-        symbol->inlined.push_back({DieName(&call), file, line});
+        symbol->inlined.push_back({names->NameOf(&call), file, line});
         CallSite(&call, &file, &line);
     }
     if (!symbol->inlined.isEmpty()) {
         symbol->file = file;
         symbol->line = line;
+    }
+    // The function by its source name, as a debugger names it: a clone's symbol carries the
+    // compiler's suffix (".constprop.0"), a template's demangled symbol its return type.
+    for (Dwarf_Die &scope : path) {
+        if (dwarf_tag(&scope) != DW_TAG_subprogram)
+            continue;
+        bool made = false;
+        QString name = names->NameOf(&scope, &made);
+        // A name made from the scopes has no parameter list (a function with internal linkage
+        // has no linkage name): its symbol's has, where it names the same function.
+        QString own = WithoutReturnType(symbol->function);
+        static const QRegularExpression clone(QStringLiteral(" \\[clone [^]]*\\]"));
+        own.remove(clone);
+        if (made && own.startsWith(name + QLatin1Char('(')))
+            name = own;
+        if (!name.isEmpty()) {
+            symbol->function = name;
+            symbol->nameFrom = NameFrom::DebugInfo;
+        }
+        symbol->entry = EntryOf(&scope) + bias;
+        break;
     }
 }

@@ -213,6 +213,8 @@ void TargetSession::Reset()
     files_->SessionEnded();
     state_ = std::make_unique<UnwindState>();
     symbols_.clear();
+    names_ = DwarfNames();
+    calls_ = CallSites();
     code_.clear();
     pid_ = 0;
     startTime_ = 0;
@@ -238,7 +240,10 @@ bool TargetSession::Report(long long pid, unsigned long long startTime, long lon
     const QByteArray code = maps.CodeSignature();
     if (code == code_ && !code.isEmpty())
         return true; // the same modules where they were: nothing to report again
+    // What is known by Dwarf handle goes with the modules that may have been let go.
     symbols_.clear();
+    names_ = DwarfNames();
+    calls_ = CallSites();
     code_ = code;
     files_->SetModuleView(memoryPid, maps);
     dwfl_report_begin(dwfl_);
@@ -295,11 +300,20 @@ void TargetSession::Name(StackCapture *capture)
 {
     // Running off the outermost frame is how every walk ends, not a truncation: settled here,
     // once the frames have their names.
-    ResolveFrames(capture, &symbols_, [this](uint64_t address) { return Resolve(address); });
+    ResolveFrames(
+        capture, &symbols_, [this](uint64_t address) { return Resolve(address); },
+        [this](const CodeSymbol &callee, uint64_t callerPc) {
+            return calls_.Between(dwfl_, callerPc, callee.entry);
+        });
     for (ThreadStack &thread : capture->threads) {
         for (int i = 0; i + 1 < thread.frames.size(); ++i) {
             if (!thread.frames[i].inlined && IsEntryPoint(thread.frames[i].function)) {
                 thread.frames.resize(i + 1);
+                if (thread.omittedAt > i) { // the gap was in what followed the thread's start
+                    thread.omittedAt = -1;
+                    thread.omittedFrames = 0;
+                    thread.omittedLookups.clear();
+                }
                 break;
             }
         }
@@ -311,7 +325,7 @@ void TargetSession::Name(StackCapture *capture)
     }
 }
 
-CodeSymbol TargetSession::Resolve(uint64_t address) const
+CodeSymbol TargetSession::Resolve(uint64_t address)
 {
     CodeSymbol symbol;
     Dwfl_Module *module = dwfl_addrmodule(dwfl_, address);
@@ -334,6 +348,6 @@ CodeSymbol TargetSession::Resolve(uint64_t address) const
         symbol.start = address - offset;
     }
     AddLine(module, address, &symbol);
-    AddScopes(module, address, &symbol);
+    AddScopes(module, address, &symbol, &names_);
     return symbol;
 }

@@ -3,9 +3,11 @@
 // loaded debug information, and the names already looked up), the walk of each copied thread,
 // and naming addresses. Loading debug information is the dearest part of a capture, so a
 // second look at the same process costs a fraction of the first.
+#include "CallSites.h"
 #include "DebugFiles.h"
 #include "Frames.h"
 #include "Maps.h"
+#include "Scopes.h"
 #include "TargetHold.h"
 
 #include <QHash>
@@ -49,7 +51,7 @@ public:
     void Name(StackCapture *capture);
 
 private:
-    CodeSymbol Resolve(uint64_t address) const;
+    CodeSymbol Resolve(uint64_t address);
 
     DebugFileCache *files_;
     Elf *arch_;
@@ -59,4 +61,6 @@ private:
     Dwfl *dwfl_ = nullptr;
     std::unique_ptr<UnwindState> state_; // the walker's argument for as long as dwfl_ lives
     QHash<uint64_t, CodeSymbol> symbols_;
+    DwarfNames names_;
+    CallSites calls_;
 };

@@ -1,6 +1,6 @@
 // Captures a process with libkiv-util from the command line: prints the traces text (of each,
 // given several process ids), or with --frames before the pid every thread's frames, one a
-// line ("THREAD tid", then "inline|normal<TAB>pc<TAB>function<TAB>file<TAB>line"), or with
+// line ("THREAD tid", then "inline|tailcall|normal<TAB>pc<TAB>function<TAB>file<TAB>line"), or with
 // --repeat N the median capture time and the longest stall. With --peer FILE N instead of a
 // pid it waits for a pid to appear in FILE, captures that process N times whatever each
 // capture says, and prints the last text. With --run PROGRAM ARGS... it starts PROGRAM, waits
@@ -32,7 +32,10 @@ void PrintFrames(const StackCapture &capture, bool withModules = false)
     for (const ThreadStack &thread : capture.threads) {
         std::printf("THREAD %lld\n", thread.tid);
         for (const StackFrame &frame : thread.frames) {
-            std::printf("%s\t%llx\t%s\t%s\t%d", frame.inlined ? "inline" : "normal",
+            std::printf("%s\t%llx\t%s\t%s\t%d",
+                        frame.inlined    ? "inline"
+                        : frame.tailCall ? "tailcall"
+                                         : "normal",
                         static_cast<unsigned long long>(frame.pc),
                         frame.function.toUtf8().constData(), frame.file.toUtf8().constData(),
                         frame.line);

@@ -26,6 +26,10 @@
 // DIR/lib0.so ... lib<N-1>.so, each exporting norva_chain.
 // "wild KIB": N threads spin with a stack pointer in no mapping, beside a busy thread in the
 // KIB deep chains of "deep".
+// "calls [N]": threads that wait behind what a debugger puts together from the debug
+// information: in sem_wait, at the end of a chain of tail calls, behind two chains of tail
+// calls that part and meet again, in a packaged task and an async call that wait on a
+// condition variable with a lambda; the main thread waits N (5000) calls deep.
 // "altstack": the main thread runs two chains of calls, alt_a1..a3 and alt_b1..b3, in turn, and
 // a timer's signal every few milliseconds runs a handler on an alternate stack for about one.
 // "two-files DIR": a thread waits in DIR/lib.so's norva_first; after the line "next" the
@@ -49,8 +53,10 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <future>
 #include <linux/io_uring.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <sys/epoll.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -330,6 +336,94 @@ void UntilTheOthersSleep()
 #endif
 
 #if !defined(_WIN32)
+std::mutex g_callsLock;
+std::condition_variable g_callsChanged;
+volatile int g_callsSink = 0;
+
+__attribute__((noinline, noclone, optimize("optimize-sibling-calls"))) int norva_tail_bottom(int x)
+{
+    // It may return (as far as the compiler knows): a call to it can be a jump.
+    std::unique_lock<std::mutex> lock(g_callsLock);
+    g_callsChanged.wait(lock, [] { return g_callsSink == -1; });
+    return x;
+}
+// Each of these ends in a jump to the next (the helper is built -O1, which makes calls of
+// them): none leaves a return address on the stack.
+__attribute__((noinline, noclone, optimize("optimize-sibling-calls"))) int norva_tail_middle(int x)
+{
+    return norva_tail_bottom(x + 1);
+}
+__attribute__((noinline, noclone, optimize("optimize-sibling-calls"))) int norva_tail_top(int x)
+{
+    return norva_tail_middle(x * 3);
+}
+__attribute__((noinline, noclone, optimize("optimize-sibling-calls"))) int norva_tail_shared(int x)
+{
+    return norva_tail_bottom(x + 2);
+}
+__attribute__((noinline, noclone, optimize("optimize-sibling-calls"))) int norva_tail_left(int x)
+{
+    return norva_tail_shared(x - 1);
+}
+__attribute__((noinline, noclone, optimize("optimize-sibling-calls"))) int norva_tail_right(int x)
+{
+    return norva_tail_shared(x + 5);
+}
+__attribute__((noinline, noclone, optimize("optimize-sibling-calls"))) int norva_tail_fork(int x)
+{
+    if (x & 1)
+        return norva_tail_left(x);
+    return norva_tail_right(x * 7);
+}
+
+struct NorvaJob {
+    int operator()(int x) const
+    {
+        std::unique_lock<std::mutex> lock(g_callsLock);
+        g_callsChanged.wait(lock, [] { return false; });
+        return x;
+    }
+};
+
+__attribute__((noinline)) int norva_recurse(int n)
+{
+    if (n <= 0) {
+        if (g_callsSink != -2)
+            ReadyUntilALine(300);
+        return 0;
+    }
+    int r = norva_recurse(n - 1);
+    asm volatile("" : "+r"(r)); // a real return, not a loop the compiler made of it
+    return r + 1;
+}
+
+[[noreturn]] void WaitBehindCalls(int depth)
+{
+    static sem_t never;
+    sem_init(&never, 0, 0);
+    std::thread([] {
+        pthread_setname_np(pthread_self(), "norva-sem");
+        sem_wait(&never);
+    }).detach();
+    std::thread([] {
+        pthread_setname_np(pthread_self(), "norva-tail");
+        g_callsSink = norva_tail_top(g_callsSink);
+    }).detach();
+    std::thread([] {
+        pthread_setname_np(pthread_self(), "norva-fork");
+        g_callsSink = norva_tail_fork(g_callsSink);
+    }).detach();
+    std::packaged_task<int(int)> job{NorvaJob{}};
+    static std::future<int> jobResult = job.get_future();
+    std::thread(std::move(job), 3).detach();
+    static std::future<int> async = std::async(std::launch::async, [] {
+        NorvaJob job;
+        return job(4);
+    });
+    norva_recurse(depth);
+    std::abort();
+}
+
 [[noreturn]] void ChainThroughLibraries(const std::string &dir, int count)
 {
     using Chain = void (*)(void *const *, int, int);
@@ -814,6 +908,8 @@ int main(int argc, char **argv)
         ChurnLibraries(argv[3]);
     if (argc > 2 && std::string(argv[2]) == "wild")
         WildStackPointers(count, argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 2048);
+    if (argc > 2 && std::string(argv[2]) == "calls")
+        WaitBehindCalls(argc > 3 ? std::atoi(argv[3]) : 5000);
     if (argc > 2 && std::string(argv[2]) == "altstack")
         HandlerOnAnAlternateStack();
     if (argc > 3 && std::string(argv[2]) == "two-files")

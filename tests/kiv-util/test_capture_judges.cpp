@@ -41,14 +41,15 @@ QString Plain(QString name)
     return name;
 }
 
-// The frames of a thread that have a return address on the stack: inlined calls are left to
-// gdb, the judge of names (eu-stack misses them where the debug information is hard to read,
-// in link-time optimised programs with their debug package installed).
+// The frames of a thread that have a return address on the stack: inlined calls and tail calls
+// are left to gdb, the judge of names (eu-stack misses inlined calls where the debug
+// information is hard to read, in link-time optimised programs with their debug package
+// installed, and shows no tail calls).
 QVector<StackFrame> Physical(const QVector<StackFrame> &frames)
 {
     QVector<StackFrame> physical;
     for (const StackFrame &frame : frames)
-        if (!frame.inlined)
+        if (!frame.inlined && !frame.tailCall)
             physical << frame;
     return physical;
 }
@@ -91,7 +92,7 @@ int CompareWithPeer(qint64 pid, QStringList *differences,
 
 // One frame as a tool shows it, in the form of norva-capture-cli --frames and gdb_frames.py.
 struct ShownFrame {
-    bool inlined = false;
+    QString kind; // normal, inline, tailcall; "omitted": one of those a deep stack left out
     uint64_t pc = 0;
     QString function, file;
     int line = 0;
@@ -100,8 +101,6 @@ struct ShownFrame {
 
 using ShownStacks = QMap<long long, QVector<ShownFrame>>;
 
-// gdb's tail-call frames stand for callers that left no return address on the stack (gdb puts
-// them together from call-site information): the capture shows the frames the stack holds.
 ShownStacks ParseFrames(const QString &text)
 {
     ShownStacks stacks;
@@ -110,23 +109,31 @@ ShownStacks ParseFrames(const QString &text)
         const QStringList f = line.split('\t');
         if (line.startsWith(QLatin1String("THREAD ")))
             tid = line.mid(7).toLongLong();
-        else if (f.size() == 5 && tid && f[0] != QLatin1String("tailcall"))
-            stacks[tid].push_back({f[0] == QLatin1String("inline"), f[1].toULongLong(nullptr, 16),
-                                   f[2], f[3], f[4].toInt(), line});
+        else if (f.size() == 5 && tid)
+            stacks[tid].push_back(
+                {f[0], f[1].toULongLong(nullptr, 16), f[2], f[3], f[4].toInt(), line});
     }
     return stacks;
 }
 
+// A deep stack's left-out frames stand in as frames of any kind, name and place.
 ShownStacks ShownOf(const StackCapture &capture)
 {
     ShownStacks stacks;
-    for (const ThreadStack &thread : capture.threads)
-        for (const StackFrame &frame : thread.frames)
-            stacks[thread.tid].push_back(
-                {frame.inlined, frame.pc, frame.function, frame.file, frame.line,
-                 QStringLiteral("%1 %2 at %3:%4")
-                     .arg(frame.inlined ? "inline" : "normal", frame.function, frame.file)
-                     .arg(frame.line)});
+    for (const ThreadStack &thread : capture.threads) {
+        for (int i = 0; i < thread.frames.size(); ++i) {
+            for (int j = 0; i == thread.omittedAt && j < thread.omittedFrames; ++j)
+                stacks[thread.tid].push_back({QStringLiteral("omitted")});
+            const StackFrame &frame = thread.frames[i];
+            const QString kind = frame.inlined    ? QStringLiteral("inline")
+                                 : frame.tailCall ? QStringLiteral("tailcall")
+                                                  : QStringLiteral("normal");
+            stacks[thread.tid].push_back({kind, frame.pc, frame.function, frame.file, frame.line,
+                                          QStringLiteral("%1 %2 at %3:%4")
+                                              .arg(kind, frame.function, frame.file)
+                                              .arg(frame.line)});
+        }
+    }
     return stacks;
 }
 
@@ -141,31 +148,34 @@ QString GdbFrames(qint64 pid)
     return QString::fromUtf8(gdb.readAllStandardOutput());
 }
 
-// A name as both tools spell it: without the clone suffix, template arguments, parameter
-// lists and the C library's alias spellings (one spells a lambda "{lambda()#1}", the other
-// "<lambda()>"; one "std::string", the other its full type).
+// A name as both tools spell it, up to its parameter list (one shows it, the other not) and the
+// C library's alias spellings.
 QString Comparable(QString name)
 {
     name.remove(QRegularExpression(QStringLiteral(" \\[clone [^]]*\\]")));
-    QString plain;
-    int depth = 0;
-    for (const QChar c : name) {
-        depth += c == '<' || c == '(' || c == '{' ? 1 : 0;
-        if (depth == 0)
-            plain += c;
-        depth -= (c == '>' || c == ')' || c == '}') && depth > 0 ? 1 : 0;
+    const QRegularExpression qualifiers(QStringLiteral("\\)( const| volatile| &&| &)*$"));
+    if (const QRegularExpressionMatch m = qualifiers.match(name); m.hasMatch()) {
+        int depth = 0;
+        for (int i = m.capturedStart(); i >= 0; --i) {
+            depth += name[i] == ')' ? 1 : name[i] == '(' ? -1 : 0;
+            if (depth == 0) {
+                if (!name.leftRef(i).endsWith(QLatin1String("operator")))
+                    name.truncate(i); // not "operator()" itself
+                break;
+            }
+        }
     }
-    return Plain(plain);
+    return Plain(name);
 }
 
 bool SameFrame(const ShownFrame &a, const ShownFrame &b)
 {
-    const QString x = Comparable(a.function), y = Comparable(b.function);
-    const bool sameName =
-        x == y || (!x.isEmpty() && !y.isEmpty() && (x.contains(y) || y.contains(x)));
+    if (a.kind == QLatin1String("omitted") || b.kind == QLatin1String("omitted"))
+        return !a.kind.isEmpty() && !b.kind.isEmpty();
     const bool samePlace =
         a.line == b.line && (a.line == 0 || a.file.section('/', -1) == b.file.section('/', -1));
-    return a.inlined == b.inlined && a.pc == b.pc && sameName && samePlace;
+    return a.kind == b.kind && a.pc == b.pc && Comparable(a.function) == Comparable(b.function) &&
+           samePlace;
 }
 
 // The frames in which ours and gdb's differ, with both texts; threads whose real frames stand
@@ -174,11 +184,13 @@ bool SameFrame(const ShownFrame &a, const ShownFrame &b)
 QStringList DifferencesWithGdb(const ShownStacks &ours, const ShownStacks &gdb, bool moving,
                                int *compared)
 {
+    // Where the frames with a return address stand, at the top of the stack and its bottom
+    // (a deep stack of ours shows no more).
     const auto places = [](const QVector<ShownFrame> &frames) {
         QVector<uint64_t> pcs;
-        for (const ShownFrame &frame : frames)
-            if (!frame.inlined)
-                pcs << frame.pc;
+        for (int i = 0; i < frames.size(); ++i)
+            if (frames[i].kind == QLatin1String("normal") && (i < 1000 || i >= frames.size() - 32))
+                pcs << frames[i].pc;
         return pcs;
     };
     QStringList differences;
@@ -232,34 +244,43 @@ TEST(StackCapture, DebugFormsAgreeWithGdb)
     }
 }
 
-// Frames agree with gdb, the judge (every frame, inlined calls included: name, file and line),
-// and the frames with a return address on the stack with eu-stack, a second opinion, on real
-// programs: the helper, a Python program with threads (with or without its debug package), and
-// a Qt program with its media threads.
+// Frames agree with gdb, the judge (every frame, inlined calls and tail calls included: name,
+// file and line), and the frames with a return address on the stack with eu-stack, a second
+// opinion, on real programs: the helper waiting on locks, and behind tail calls, templates and
+// a stack deeper than is shown whole; a Python program with threads and a recursion (with or
+// without its debug package, whose names are the functions' own, not their clones'); and a Qt
+// program with its media threads.
 TEST(StackCapture, FramesAgreeWithAPeerOnRealPrograms)
 {
     if (QStandardPaths::findExecutable(QStringLiteral("eu-stack")).isEmpty())
         GTEST_SKIP() << "needs eu-stack (elfutils)";
     const QString python =
-        QStringLiteral("import sys, threading\n"
+        QStringLiteral("import sys, threading, time\n"
                        "stop = threading.Event()\n"
                        "for i in range(3):\n"
                        "    threading.Thread(target=stop.wait, daemon=True).start()\n"
-                       "print('ready', flush=True)\n"
-                       "sys.stdin.readline()\n");
+                       "threading.Thread(target=time.sleep, args=(1000,), daemon=True).start()\n"
+                       "def down(n):\n"
+                       "    if n == 0:\n"
+                       "        print('ready', flush=True)\n"
+                       "        sys.stdin.readline()\n"
+                       "        return 0\n"
+                       "    return sum(map(down, [n - 1]))\n"
+                       "down(150)\n");
     const struct {
         const char *what;
         QStringList command, mode;
     } targets[] = {
         {"the helper", {NORVA_STACK_HELPER}, {"owner"}},
+        {"the helper's calls", {NORVA_STACK_HELPER}, {"calls"}},
         {"Python", {"/usr/bin/python3", "-c", python}, {}},
     };
     const bool gdb = !QStandardPaths::findExecutable(QStringLiteral("gdb")).isEmpty();
     const auto compare = [gdb](qint64 pid) {
         ShownStacks judged;
         int withGdb = 0;
+        const StackCapture ours = CaptureStacks(static_cast<unsigned long>(pid));
         if (gdb) {
-            const StackCapture ours = CaptureStacks(static_cast<unsigned long>(pid));
             judged = ParseFrames(GdbFrames(pid));
             const QStringList differences =
                 DifferencesWithGdb(ShownOf(ours), judged, true, &withGdb);
@@ -268,7 +289,7 @@ TEST(StackCapture, FramesAgreeWithAPeerOnRealPrograms)
         }
         const auto gdbSaysSo = [&judged](long long tid, uint64_t pc, const QString &name) {
             for (const ShownFrame &frame : judged.value(tid))
-                if (!frame.inlined && frame.pc == pc)
+                if (frame.kind == QLatin1String("normal") && frame.pc == pc)
                     return Comparable(frame.function) == Comparable(name);
             return false;
         };
@@ -277,11 +298,23 @@ TEST(StackCapture, FramesAgreeWithAPeerOnRealPrograms)
         // Threads that eu-stack cannot follow as far as we do are gdb's to judge.
         EXPECT_TRUE(withPeer > 0 || withGdb > 0) << "no thread compared";
         EXPECT_TRUE(differences.isEmpty()) << differences.join('\n').toStdString();
+        return ours;
     };
     for (const auto &target : targets) {
         SCOPED_TRACE(target.what);
         Helper helper(0, target.mode, target.command);
-        compare(helper.pid());
+        const StackCapture ours = compare(helper.pid());
+        if (target.mode != QStringList{"calls"})
+            continue;
+        // What the comparison stands on: the chain of tail calls shown, the deep stack cut.
+        bool tailCall = false, cut = false;
+        for (const ThreadStack &thread : ours.threads) {
+            cut = cut || thread.omittedFrames > 0;
+            for (const StackFrame &frame : thread.frames)
+                tailCall =
+                    tailCall || (frame.tailCall && frame.function.startsWith("norva_tail_middle"));
+        }
+        EXPECT_TRUE(tailCall && cut);
     }
 #if defined(NORVA_SCENE_BOARD)
     // Its media threads decode as it plays: those that moved between the looks are passed over.

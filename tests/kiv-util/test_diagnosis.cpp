@@ -119,33 +119,43 @@ TEST(Diagnosis, TextShowsNamesAsTheyAreAndDeadlocksFirst)
 }
 
 // A frame with calls inlined at its address shows one frame for each, innermost first, then its
-// own at the outermost call; the frame limit counts what is shown. Each frame is named by the
-// address it carries, whichever thread it is in and whatever order the threads stand in.
+// own at the outermost call; the frame limit counts what is shown, and a deeper stack keeps its
+// innermost frames and its outermost ones (main last), numbered as in the whole stack. Each frame
+// is named by the address it carries, whichever thread it is in and whatever order the threads
+// stand in.
 TEST(Frames, InlinedCallsBecomeFramesWithinTheLimit)
 {
     struct Case {
-        int unwound;
+        int unwound; // the last of them is main's, without inlined calls
         int shown;
+        int omitted;
         bool limit;
-    } cases[] = {{2, 8, false},
-                 {kStackFrameLimit / 4, kStackFrameLimit, false},
-                 {kStackFrameLimit / 4 + 1, kStackFrameLimit, true}};
+    } cases[] = {{3, 9, 0, false},
+                 {kStackFrameLimit / 4, kStackFrameLimit - 3, 0, false},
+                 {kStackFrameLimit / 4 + 1, kStackFrameLimit, 1, false},
+                 {100000, kStackFrameLimit, 4 * 99999 + 1 - kStackFrameLimit, false},
+                 {kWalkLimit + 5, kStackFrameLimit, 4 * kWalkLimit - kStackFrameLimit, true}};
     for (const Case &test : cases) {
         // Threads 3, 1 and 2, in that order; thread t's frames are at 0x1000 * t.
         StackCapture capture;
         for (long long tid : {3, 1, 2}) {
             ThreadStack thread = Thread(tid, "t", {});
+            const uint64_t pc = 0x1000 * static_cast<uint64_t>(tid);
             for (int i = 0; i < test.unwound; ++i)
-                AddFrame(&thread, 0x1000 * static_cast<uint64_t>(tid),
-                         0x1000 * static_cast<uint64_t>(tid) - 1);
+                AddFrame(&thread, i + 1 < test.unwound ? pc : pc + 0x800,
+                         (i + 1 < test.unwound ? pc : pc + 0x800) - 1);
             capture.threads << thread;
         }
         QHash<uint64_t, CodeSymbol> cache;
         ResolveFrames(&capture, &cache, [](uint64_t address) {
             const QString t = QString::number((address + 1) / 0x1000);
             CodeSymbol symbol;
-            symbol.function = QStringLiteral("outer") + t;
             symbol.start = address - 0x10;
+            if ((address + 1) % 0x1000 == 0x800) {
+                symbol.function = QStringLiteral("main") + t;
+                return symbol;
+            }
+            symbol.function = QStringLiteral("outer") + t;
             symbol.file = QStringLiteral("outer.cpp");
             symbol.line = 7;
             symbol.inlined = {{QStringLiteral("inner") + t, QStringLiteral("a.h"), 1},
@@ -155,14 +165,20 @@ TEST(Frames, InlinedCallsBecomeFramesWithinTheLimit)
         });
         for (const ThreadStack &thread : capture.threads) {
             const QString t = QString::number(thread.tid);
-            ASSERT_EQ(thread.frames.size(), test.shown);
+            ASSERT_EQ(thread.frames.size(), test.shown) << test.unwound;
+            EXPECT_EQ(thread.omittedFrames, test.omitted) << test.unwound;
+            EXPECT_EQ(thread.omittedAt, test.omitted ? kStackFrameLimit - kOutermostShown : -1);
             EXPECT_EQ(thread.walkEnd == WalkEnd::FrameLimit, test.limit);
             EXPECT_TRUE(thread.frames[0].inlined && thread.frames[0].function == "inner" + t &&
                         thread.frames[0].line == 1 && thread.frames[0].offset == 0);
             EXPECT_TRUE(!thread.frames[3].inlined && thread.frames[3].function == "outer" + t &&
                         thread.frames[3].file == "outer.cpp" && thread.frames[3].offset == 0x11);
+            // Unless the walk was cut off, main is the last frame shown, after whole calls.
+            EXPECT_EQ(thread.frames.last().function, (test.limit ? "outer" : "main") + t);
+            EXPECT_EQ(thread.frames[thread.frames.size() - 2].function,
+                      test.limit ? QStringLiteral("mid2") : "outer" + t);
         }
-        EXPECT_EQ(cache.size(), 3) << "one address a thread, named once";
+        EXPECT_EQ(cache.size(), test.limit ? 3 : 6) << "two addresses a thread, named once";
     }
 }
 
