@@ -22,9 +22,17 @@ enum : uint16_t {
     kTagStruct = 0x13,
     kTagUnion = 0x17,
     kTagModule = 0x1e,
+    kTagCallSite = 0x48,
+    kTagGnuCallSite = 0x4109,
 };
 enum : uint16_t {
     kAtName = 0x03,
+    kAtLanguage = 0x13,
+    kAtDeclaration = 0x3c,
+    kAtCallReturnPc = 0x7d,
+    kAtCallOrigin = 0x7f,
+    kAtCallTailCall = 0x82,
+    kAtGnuTailCall = 0x2115,
     kAtStmtList = 0x10,
     kAtLowPc = 0x11,
     kAtHighPc = 0x12,
@@ -250,6 +258,7 @@ struct DwarfIndex::Unit {
     uint64_t base = 0, strOffsetsBase = 0, addrBase = 0, rnglistsBase = 0;
     uint64_t stmtList = 0;
     bool hasLines = false;
+    bool cxx = false; // its language is C++, whose names gdb makes with parameter lists
     std::string compDir;
     std::vector<Range> ranges;
 
@@ -260,8 +269,14 @@ struct DwarfIndex::Unit {
         std::vector<Range> ranges;
         const char *name = nullptr, *linkage = nullptr;
         uint64_t origin = 0; // the DIE it is an instance or definition of (abstract origin or
-                             // specification), an offset in .debug_info; 0 when none
+                             // specification; a call site's function), an offset in .debug_info;
+                             // 0 when none
+        bool specification = false; // origin is a specification: this defines a declaration
+        bool declaration = false;
+        size_t parent = SIZE_MAX; // the index of the DIE whose child it is
         uint64_t callFile = 0, callLine = 0;
+        uint64_t callReturn = 0; // a call site's return address
+        bool tailCall = false;
     };
     bool diesRead = false;
     std::vector<Die> dies;
@@ -662,6 +677,9 @@ void DwarfIndex::IndexUnits()
             } else if (name == kAtRanges) {
                 a.ranges = v;
                 a.hasRanges = true;
+            } else if (name == kAtLanguage) {
+                u.cxx =
+                    v.number == 0x04 || v.number == 0x19 || v.number == 0x1a || v.number == 0x21;
             } else if (name == kAtStmtList) {
                 u.stmtList = v.number;
                 u.hasLines = true;
@@ -740,8 +758,22 @@ void ReadDies(Unit &u, const DwarfSections &s)
                 die.linkage = StringOf(v, u, s);
                 break;
             case kAtAbstractOrigin:
+            case kAtCallOrigin:
+                die.origin = ReferenceOf(v, u);
+                break;
             case kAtSpecification:
                 die.origin = ReferenceOf(v, u);
+                die.specification = true;
+                break;
+            case kAtDeclaration:
+                die.declaration = v.number != 0;
+                break;
+            case kAtCallReturnPc:
+                die.callReturn = AddressOf(v, u, s);
+                break;
+            case kAtCallTailCall:
+            case kAtGnuTailCall:
+                die.tailCall = v.number != 0;
                 break;
             case kAtCallFile:
                 die.callFile = v.number;
@@ -770,6 +802,9 @@ void ReadDies(Unit &u, const DwarfSections &s)
         if (die.tag == kTagSubprogram || die.tag == kTagInlined || die.tag == kTagLexicalBlock ||
             die.tag == kTagEntryPoint)
             ApplyRanges(a, u, s, &die.ranges);
+        if ((die.tag == kTagCallSite || die.tag == kTagGnuCallSite) && !die.callReturn && a.hasLow)
+            die.callReturn = AddressOf(a.lowPc, u, s); // the GNU form's low pc is the return
+        die.parent = open.empty() ? SIZE_MAX : open.back();
         const size_t index = u.dies.size();
         u.dies.push_back(std::move(die));
         if (abbrev->second.children)
@@ -975,12 +1010,15 @@ bool LineAt(const Unit &u, uint64_t address, SourcePlace *place)
 }
 
 // The DIEs that hold address, outermost first: the function, its blocks and the calls inlined
-// there; namespaces and classes are passed through.
-void Descend(const Unit &u, size_t from, size_t to, uint64_t address, std::vector<size_t> *path)
+// there; namespaces and classes are passed through. thorough: functions that do not hold it are
+// looked into as well, where the compiler puts the members of their local classes (a lambda's).
+void Descend(const Unit &u, size_t from, size_t to, uint64_t address, std::vector<size_t> *path,
+             bool thorough)
 {
     for (size_t i = from; i < to && i < u.dies.size();) {
         const Unit::Die &die = u.dies[i];
         const size_t next = std::max(die.next, i + 1);
+        const size_t before = path->size();
         switch (die.tag) {
         case kTagSubprogram:
         case kTagInlined:
@@ -988,21 +1026,24 @@ void Descend(const Unit &u, size_t from, size_t to, uint64_t address, std::vecto
         case kTagEntryPoint:
             if (Holds(die.ranges, address)) {
                 path->push_back(i);
-                Descend(u, i + 1, next, address, path);
+                Descend(u, i + 1, next, address, path, thorough);
                 return;
+            }
+            if (thorough && (die.tag == kTagSubprogram || die.tag == kTagLexicalBlock)) {
+                Descend(u, i + 1, next, address, path, thorough);
+                if (path->size() > before)
+                    return;
             }
             break;
         case kTagNamespace:
         case kTagClass:
         case kTagStruct:
         case kTagUnion:
-        case kTagModule: {
-            const size_t before = path->size();
-            Descend(u, i + 1, next, address, path);
+        case kTagModule:
+            Descend(u, i + 1, next, address, path, thorough);
             if (path->size() > before)
                 return;
             break;
-        }
         default:
             break;
         }
@@ -1010,29 +1051,144 @@ void Descend(const Unit &u, size_t from, size_t to, uint64_t address, std::vecto
     }
 }
 
+std::vector<size_t> PathTo(const Unit &u, uint64_t address)
+{
+    std::vector<size_t> path;
+    if (!u.dies.empty()) {
+        Descend(u, 1, u.dies.front().next, address, &path, false);
+        if (path.empty())
+            Descend(u, 1, u.dies.front().next, address, &path, true);
+    }
+    return path;
+}
+
+// Where a function's code begins: its first range (a cold part split off comes later).
+uint64_t EntryOf(const Unit::Die &die)
+{
+    return die.ranges.empty() ? 0 : die.ranges.front().begin;
+}
+
 } // namespace
 
-std::string DwarfIndex::NameOf(const Unit &unit, size_t index)
+bool DwarfIndex::DieAt(uint64_t offset, Unit **unit, size_t *index)
 {
-    // The name of a function, from the DIE it is an instance or definition of where it has none.
-    const Unit::Die *named = &unit.dies[index];
-    for (int hops = 0; hops < 4 && named && !named->name && !named->linkage && named->origin;
-         ++hops) {
-        const uint64_t origin = named->origin;
-        Unit *holder = UnitHolding(origin);
-        if (holder && !holder->diesRead)
-            ReadDies(*holder, s_);
-        named = nullptr;
-        if (holder) {
-            auto at = std::lower_bound(holder->dies.begin(), holder->dies.end(), origin,
-                                       [](const Unit::Die &d, uint64_t o) { return d.offset < o; });
-            if (at != holder->dies.end() && at->offset == origin)
-                named = &*at;
+    Unit *holder = UnitHolding(offset);
+    if (!holder)
+        return false;
+    if (!holder->diesRead)
+        ReadDies(*holder, s_);
+    auto at = std::lower_bound(holder->dies.begin(), holder->dies.end(), offset,
+                               [](const Unit::Die &d, uint64_t o) { return d.offset < o; });
+    if (at == holder->dies.end() || at->offset != offset)
+        return false;
+    *unit = holder;
+    *index = static_cast<size_t>(at - holder->dies.begin());
+    return true;
+}
+
+DwarfIndex::Chain DwarfIndex::ChainOf(Unit *unit, size_t index)
+{
+    // The DIE and those it stands for, as gdb reads an attribute a DIE lacks from them.
+    Chain chain;
+    chain.unit = unit;
+    chain.index = index;
+    for (int hops = 0; hops < 8; ++hops) {
+        const Unit::Die &die = chain.unit->dies[chain.index];
+        if (!chain.linkage)
+            chain.linkage = die.linkage;
+        if (!chain.name)
+            chain.name = die.name;
+        chain.declaration = chain.declaration || die.declaration;
+        chain.specification = chain.specification || die.specification;
+        if (!die.origin || !DieAt(die.origin, &chain.unit, &chain.index))
+            break;
+    }
+    return chain;
+}
+
+std::string DwarfIndex::NameOf(Unit &unit, size_t index, bool *made)
+{
+    // The linkage name demangled; else the entry's own name with the namespaces and classes its
+    // declaration stands in, as gdb makes it.
+    const Chain chain = ChainOf(&unit, index);
+    if (made)
+        *made = false;
+    // (A C unit's linkage names, such as a 32-bit Windows function's "f@4", gdb passes over.)
+    if (chain.linkage && unit.cxx)
+        return Demangled(chain.linkage);
+    if (!chain.name)
+        return {};
+    if (made)
+        *made = true;
+    std::vector<std::string> scopes;
+    const Unit &u = *chain.unit;
+    for (size_t p = u.dies[chain.index].parent; p < u.dies.size(); p = u.dies[p].parent) {
+        const Unit::Die &scope = u.dies[p];
+        if (scope.tag == kTagNamespace) {
+            scopes.push_back(scope.name ? scope.name : "(anonymous namespace)");
+        } else if (scope.tag == kTagClass || scope.tag == kTagStruct || scope.tag == kTagUnion) {
+            if (!scope.name)
+                break; // an anonymous class has no members of its own to name
+            scopes.push_back(scope.name);
+        } else if (scope.tag != kTagLexicalBlock) {
+            break; // a function's own: local to it, no prefix
         }
     }
-    if (!named)
-        return {};
-    return named->name ? named->name : named->linkage ? Demangled(named->linkage) : std::string();
+    std::string name;
+    for (auto it = scopes.rbegin(); it != scopes.rend(); ++it)
+        name += *it + "::";
+    return name + chain.name;
+}
+
+bool DwarfIndex::CallsOf(uint64_t entry, std::vector<Call> *calls)
+{
+    calls->clear();
+    Unit *u = UnitAt(entry);
+    if (!u)
+        return false;
+    if (!u->diesRead)
+        ReadDies(*u, s_);
+    size_t function = SIZE_MAX;
+    for (size_t i : PathTo(*u, entry))
+        if (u->dies[i].tag == kTagSubprogram) {
+            function = i;
+            break;
+        }
+    if (function == SIZE_MAX || EntryOf(u->dies[function]) != entry)
+        return false;
+    const size_t end = std::max(u->dies[function].next, function + 1);
+    for (size_t i = function + 1; i < end && i < u->dies.size();) {
+        const Unit::Die &die = u->dies[i];
+        if (die.tag == kTagSubprogram) { // a local class's member: its own calls
+            i = std::max(die.next, i + 1);
+            continue;
+        }
+        ++i;
+        if ((die.tag != kTagCallSite && die.tag != kTagGnuCallSite) || !die.callReturn)
+            continue;
+        Call call;
+        call.returnAddress = die.callReturn;
+        call.tail = die.tailCall;
+        Unit *calleeUnit = nullptr;
+        size_t callee = 0;
+        if (die.origin && DieAt(die.origin, &calleeUnit, &callee)) {
+            // A function declared here and defined elsewhere is found by its symbol (not a C++
+            // declaration without a linkage name: gdb finds none by the name it makes of it);
+            // one defined here by where its code begins; an inlined function's abstract entry,
+            // which has no code, not at all.
+            const Chain chain = ChainOf(calleeUnit, callee);
+            if (chain.declaration && !chain.specification) {
+                if (chain.linkage)
+                    call.targetName = chain.linkage;
+                else if (chain.name && !chain.unit->cxx)
+                    call.targetName = chain.name;
+            } else {
+                call.target = EntryOf(calleeUnit->dies[callee]);
+            }
+        }
+        calls->push_back(std::move(call));
+    }
+    return true;
 }
 
 bool DwarfIndex::At(uint64_t address, Function *function)
@@ -1047,15 +1203,14 @@ bool DwarfIndex::At(uint64_t address, Function *function)
         ReadDies(*u, s_);
     SourcePlace place;
     LineAt(*u, address, &place);
-    std::vector<size_t> path;
-    if (!u->dies.empty())
-        Descend(*u, 1, u->dies.front().next, address, &path);
+    const std::vector<size_t> path = PathTo(*u, address);
     // From the address outwards: each inlined call is at the place found so far, and stands at
     // its call in what encloses it.
     for (auto it = path.rbegin(); it != path.rend(); ++it) {
         const Unit::Die &die = u->dies[*it];
         if (die.tag == kTagSubprogram || die.tag == kTagEntryPoint) {
-            function->name = NameOf(*u, *it);
+            function->name = NameOf(*u, *it, &function->madeName);
+            function->entryPoint = EntryOf(die);
             function->entry = address;
             for (const Range &range : die.ranges)
                 if (address >= range.begin && address < range.end)

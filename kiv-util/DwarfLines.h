@@ -41,21 +41,46 @@ public:
     // calls inlined at the address, innermost first, each with its place, and the place of the
     // outermost call (or of the address itself when nothing is inlined there). False when no
     // function of any unit holds the address.
+    // Names are gdb's: the linkage name demangled, else the entry's own name with the namespaces
+    // and classes its declaration stands in (madeName: the latter, without parameter list).
     struct Function {
         std::string name;
-        uint64_t entry = 0;
+        bool madeName = false;
+        uint64_t entry = 0;      // where the part of its code that holds the address begins
+        uint64_t entryPoint = 0; // where its code begins (a cold part split off comes later)
         std::vector<InlinedAt> inlined;
         SourcePlace place;
     };
     bool At(uint64_t address, Function *function);
 
+    // A call the function records (DW_TAG_call_site, or the GNU form), for the tail calls it
+    // proves: where it returns to, and the function called, by its entry where this file places
+    // it, else by the symbol of a function it declares and another file may define.
+    struct Call {
+        uint64_t returnAddress = 0;
+        uint64_t target = 0;
+        std::string targetName;
+        bool tail = false;
+    };
+    // The calls of the function entered at entry; false when no function begins there.
+    bool CallsOf(uint64_t entry, std::vector<Call> *calls);
+
     struct Unit;
     struct Tables;
 
 private:
+    // A DIE with those it is an instance or definition of: what gdb reads from them.
+    struct Chain {
+        Unit *unit = nullptr; // where the last of them is (its declaration, for a definition)
+        size_t index = 0;
+        const char *linkage = nullptr, *name = nullptr;
+        bool declaration = false, specification = false;
+    };
     Unit *UnitAt(uint64_t address);
     Unit *UnitHolding(uint64_t offset);
-    std::string NameOf(const Unit &unit, size_t die);
+    bool DieAt(uint64_t offset, Unit **unit, size_t *index);
+    Chain ChainOf(Unit *unit, size_t index);
+    std::string NameOf(Unit &unit, size_t die, bool *made = nullptr);
     void IndexUnits();
 
     DwarfSections s_;

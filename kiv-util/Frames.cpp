@@ -86,9 +86,10 @@ void ResolveFrames(StackCapture *capture, QHash<uint64_t, CodeSymbol> *cache,
         // The last unwound frame's function: a caller's tail calls may stand between them.
         CodeSymbol callee;
         bool haveCallee = false;
-        const auto tailsTo = [&](uint64_t callerPc, uint64_t callerLookup) {
+        const auto tailsTo = [&](const CodeSymbol &caller, uint64_t callerPc,
+                                 uint64_t callerLookup) {
             return tailCalls && haveCallee && callerLookup + 1 == callerPc
-                       ? tailCalls(callee, callerPc)
+                       ? tailCalls(callee, caller, callerPc)
                        : QVector<uint64_t>();
         };
         for (int i = 0; i < thread.frames.size(); ++i) {
@@ -101,9 +102,10 @@ void ResolveFrames(StackCapture *capture, QHash<uint64_t, CodeSymbol> *cache,
                         ++thread.omittedFrames;
                         continue;
                     }
-                    for (uint64_t tail : tailsTo(lookup + 1, lookup))
+                    const CodeSymbol caller = symbolAt(lookup);
+                    for (uint64_t tail : tailsTo(caller, lookup + 1, lookup))
                         thread.omittedFrames += 1 + symbolAt(tail - 1).inlined.size();
-                    callee = symbolAt(lookup);
+                    callee = caller;
                     thread.omittedFrames += 1 + callee.inlined.size();
                 }
                 thread.omittedLookups.clear();
@@ -114,14 +116,15 @@ void ResolveFrames(StackCapture *capture, QHash<uint64_t, CodeSymbol> *cache,
                 haveCallee = false;
                 continue;
             }
-            for (uint64_t tail : tailsTo(frame.pc, frame.lookup)) {
+            const CodeSymbol caller = symbolAt(frame.lookup);
+            for (uint64_t tail : tailsTo(caller, frame.pc, frame.lookup)) {
                 StackFrame called;
                 called.pc = tail;
                 called.lookup = tail - 1;
                 called.tailCall = true;
                 AppendShown(called, symbolAt(called.lookup), &shown);
             }
-            callee = symbolAt(frame.lookup);
+            callee = caller;
             haveCallee = true;
             AppendShown(frame, callee, &shown);
         }

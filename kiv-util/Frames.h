@@ -46,9 +46,10 @@ bool AddFrame(ThreadStack *thread, uint64_t pc, uint64_t lookup);
 // innermost frame (and any frame a signal interrupted) is named at its pc.
 uint64_t LookupAddress(uint64_t pc, bool interrupted);
 
-// The functions that tail-called their way from a caller's call, returning to callerPc, to
+// The functions that tail-called their way from caller's call, returning to callerPc, to
 // callee's function: each by the return address of its own tail call, innermost first.
-using TailCalls = std::function<QVector<uint64_t>(const CodeSymbol &callee, uint64_t callerPc)>;
+using TailCalls = std::function<QVector<uint64_t>(const CodeSymbol &callee,
+                                                  const CodeSymbol &caller, uint64_t callerPc)>;
 
 // Fills in the names of every frame yet to be named, by the address it carries, asking resolve
 // only for addresses that cache does not hold yet. A frame with inlined calls becomes one frame

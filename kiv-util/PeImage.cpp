@@ -331,6 +331,16 @@ void PeImage::ReadSymbols(uint32_t offset, uint32_t count)
         } else {
             name = String(s, s + 8);
         }
+        // A 32-bit file's C names begin with an underscore the compiler added ("_main",
+        // "__ZN3foo3barEv"), and stdcall's end in the bytes of their arguments ("_Sleep@4").
+        if (!is64_ && name.size() > 1 && name[0] == '_') {
+            name.erase(0, 1);
+            const size_t at = name.rfind('@');
+            if (at != std::string::npos && at > 0 && name.compare(0, 2, "_Z") != 0 &&
+                at + 1 < name.size() &&
+                name.find_first_not_of("0123456789", at + 1) == std::string::npos)
+                name.erase(at);
+        }
         if (!name.empty())
             symbols_.push_back(
                 {sections_[size_t(section) - 1].address + Get<uint32_t>(s + 8), name});

@@ -1,55 +1,50 @@
 #pragma once
-// The calls a function makes, as its debug information records them, to put back the frames
-// of tail calls: a function that ends in a jump to another leaves no return address of its own
-// on the stack, and only the records of its calls tell that it was there.
+// The calls a function makes as libdw reads their records, for the tail calls they prove.
+#include "Scopes.h"
+#include "TailCalls.h"
+
+#include <QByteArray>
 #include <QHash>
 #include <QPair>
 #include <QVector>
 #include <elfutils/libdwfl.h>
 
-class CallSites {
+class CallSites : public CallRecords {
 public:
-    // The functions that tail-called their way from the call returning to callerReturn to the
-    // function entered at calleeEntry, innermost first, each by the return address of its own
-    // tail call (the address to place it by, less one). Of several possible chains, the calls
-    // all of them begin with and all of them end with. Empty when the call went there directly,
-    // or when the records allow no chain, or chains with nothing in common, or one on the way
-    // cannot be followed (a call through a pointer). Addresses are running ones.
-    QVector<uint64_t> Between(Dwfl *dwfl, uint64_t callerReturn, uint64_t calleeEntry);
+    // The tail calls between the call returning to callerReturn, in the function entered at
+    // callerEntry, and the function entered at calleeEntry (see TailCallsBetween); each pair
+    // looked at once.
+    QVector<uint64_t> Between(Dwfl *dwfl, uint64_t callerEntry, uint64_t callerReturn,
+                              uint64_t calleeEntry);
+    // A function's entry found while naming a frame: its calls are read from there.
+    void Know(uint64_t entry, const FunctionDie &function) { dies_.insert(entry, function); }
+
+    bool CallsOf(uint64_t entry, QVector<RecordedCall> *calls) override;
+    bool CallReturningTo(uint64_t entry, uint64_t returnAddress, RecordedCall *call) override;
 
 private:
-    struct Site {
-        uint64_t returnAddress = 0;
-        uint64_t target = 0; // the entry of the function called; 0 when not known
-        bool tail = false;
-    };
+    // A function's calls; a call to a function it declares is looked up by symbol name only
+    // when a search needs it (most are to functions that do not matter).
     struct Function {
         bool known = false; // the debug information has a function entered here
-        QVector<Site> sites;
+        QVector<RecordedCall> calls;
+        QVector<QByteArray> declared; // for each call, the symbol of the function it declares
     };
-    const Function &FunctionEnteredAt(Dwfl *dwfl, uint64_t entry);
-    bool SiteReturningTo(Dwfl *dwfl, uint64_t returnAddress, Site *site);
-    QVector<Site> SitesOf(Dwfl *dwfl, Dwfl_Module *module, Dwarf_Die *function, Dwarf_Addr bias);
     struct Symbol {
         uint64_t address = 0;
         bool global = false;
     };
-    uint64_t SymbolAddress(Dwfl *dwfl, const QByteArray &name);
-    static QHash<QByteArray, Symbol> FunctionsOf(Dwfl_Module *module);
-    // The search's state: the chain it is on, by return address, outermost first, and what the
-    // chains found so far have in common at either end.
-    struct Chains {
-        QVector<uint64_t> path;
-        bool found = false;
-        QVector<uint64_t> common;
-        int callers = 0, callees = 0;
-        int steps = 0;
-        bool Add(); // path is a chain: false when the chains now have nothing in common
-    };
-    bool Search(Dwfl *dwfl, uint64_t entry, uint64_t calleeEntry, Chains *chains);
+    const Function &FunctionEnteredAt(uint64_t entry);
+    void CallsIn(Dwarf_Die *scope, Dwarf_Addr bias, Function *function);
+    uint64_t Target(const Function &function, int i);
+    uint64_t SymbolAddress(const QByteArray &name);
+    const QHash<QByteArray, Symbol> &FunctionsOf(Dwfl_Module *module);
 
-    QHash<uint64_t, Function> functions_;                   // by entry
-    QHash<uint64_t, uint64_t> entries_;                     // code address: its function's entry
+    Dwfl *dwfl_ = nullptr;
+    uint64_t calleeEntry_ = 0; // of the pair looked at: its module is searched first
+    QHash<uint64_t, FunctionDie> dies_;
+    QHash<uint64_t, Function> functions_; // by entry
+    QHash<QByteArray, uint64_t> symbols_; // declared functions found, by symbol name
     QHash<Dwfl_Module *, QHash<QByteArray, Symbol>> names_; // defined functions by symbol name
     QHash<QPair<uint64_t, uint64_t>, QVector<uint64_t>> chains_;
 };

@@ -155,10 +155,11 @@ QString DwarfNames::NameOf(Dwarf_Die *die, bool *made)
 {
     if (made)
         *made = false;
+    // (A C unit's linkage names, such as a 32-bit Windows function's "f@4", gdb passes over.)
     Dwarf_Attribute attr;
     const char *linkage = nullptr;
-    if (dwarf_attr_integrate(die, DW_AT_linkage_name, &attr) ||
-        dwarf_attr_integrate(die, DW_AT_MIPS_linkage_name, &attr))
+    if (IsCxx(die) && (dwarf_attr_integrate(die, DW_AT_linkage_name, &attr) ||
+                       dwarf_attr_integrate(die, DW_AT_MIPS_linkage_name, &attr)))
         linkage = dwarf_formstring(&attr);
     if (linkage)
         return CleanSymbolName(linkage, true);
@@ -226,6 +227,14 @@ void DwarfNames::Learn(Dwarf_Die *scope, bool inScope)
         if (IsScope(tag))
             Learn(&child, true);
     } while (dwarf_siblingof(&child, &child) == 0);
+}
+
+bool IsCxx(Dwarf_Die *die)
+{
+    Dwarf_Die unit;
+    const int language = dwarf_diecu(die, &unit, nullptr, nullptr) ? dwarf_srclang(&unit) : -1;
+    return language == DW_LANG_C_plus_plus || language == DW_LANG_C_plus_plus_03 ||
+           language == DW_LANG_C_plus_plus_11 || language == DW_LANG_C_plus_plus_14;
 }
 
 Dwarf_Addr EntryOf(Dwarf_Die *function)
@@ -307,7 +316,8 @@ bool FunctionAt(Dwfl_Module *module, uint64_t address, Dwarf_Die *function, Dwar
     return false;
 }
 
-void AddScopes(Dwfl_Module *module, uint64_t address, CodeSymbol *symbol, DwarfNames *names)
+void AddScopes(Dwfl_Module *module, uint64_t address, CodeSymbol *symbol, DwarfNames *names,
+               FunctionDie *function)
 {
     Dwarf_Addr bias = 0;
     Dwarf_Die *cu = dwfl_module_addrdie(module, address, &bias);
@@ -353,6 +363,8 @@ void AddScopes(Dwfl_Module *module, uint64_t address, CodeSymbol *symbol, DwarfN
             symbol->nameFrom = NameFrom::DebugInfo;
         }
         symbol->entry = EntryOf(&scope) + bias;
+        if (function)
+            *function = {module, scope, bias};
         break;
     }
 }

@@ -28,6 +28,13 @@ private:
     QHash<Key, QString> prefixes_; // by scope: "ns::Class::"
 };
 
+// A function's entry as libdw reads it, with its module.
+struct FunctionDie {
+    Dwfl_Module *module = nullptr;
+    Dwarf_Die die = {};
+    Dwarf_Addr bias = 0;
+};
+
 // The source line at address, from its unit's line table. Of several rows at one address the
 // last is taken, or where that one is no statement's, the statement's row before it.
 void AddLine(Dwfl_Module *module, uint64_t address, CodeSymbol *symbol);
@@ -37,10 +44,15 @@ void AddLine(Dwfl_Module *module, uint64_t address, CodeSymbol *symbol);
 // lies in a unit of functions but in none of them (code libdw cannot place, such as a skeleton
 // whose split unit is missing), the line table's line would be a callee's or a neighbour's: symbol
 // then gets no line at all.
-void AddScopes(Dwfl_Module *module, uint64_t address, CodeSymbol *symbol, DwarfNames *names);
+// function: the entry of the function found, where one is.
+void AddScopes(Dwfl_Module *module, uint64_t address, CodeSymbol *symbol, DwarfNames *names,
+               FunctionDie *function = nullptr);
 
 // The function whose code holds address (a running one), and the bias of its module.
 bool FunctionAt(Dwfl_Module *module, uint64_t address, Dwarf_Die *function, Dwarf_Addr *bias);
+
+// Whether die is in a unit of C++.
+bool IsCxx(Dwarf_Die *die);
 
 // Where a function's code begins (its entry), in its module's own addresses.
 Dwarf_Addr EntryOf(Dwarf_Die *function);

@@ -302,8 +302,8 @@ void TargetSession::Name(StackCapture *capture)
     // once the frames have their names.
     ResolveFrames(
         capture, &symbols_, [this](uint64_t address) { return Resolve(address); },
-        [this](const CodeSymbol &callee, uint64_t callerPc) {
-            return calls_.Between(dwfl_, callerPc, callee.entry);
+        [this](const CodeSymbol &callee, const CodeSymbol &caller, uint64_t callerPc) {
+            return calls_.Between(dwfl_, caller.entry, callerPc, callee.entry);
         });
     for (ThreadStack &thread : capture->threads) {
         for (int i = 0; i + 1 < thread.frames.size(); ++i) {
@@ -348,6 +348,9 @@ CodeSymbol TargetSession::Resolve(uint64_t address)
         symbol.start = address - offset;
     }
     AddLine(module, address, &symbol);
-    AddScopes(module, address, &symbol, &names_);
+    FunctionDie function;
+    AddScopes(module, address, &symbol, &names_, &function);
+    if (function.module && symbol.entry)
+        calls_.Know(symbol.entry, function);
     return symbol;
 }

@@ -162,8 +162,12 @@ StackCapture CaptureStacks(unsigned long pid)
         capture.threads.push_back(stack);
     }
     // The frames' names, each address once a session; then the lock owners.
-    ResolveFrames(&capture, session.names(),
-                  [&session](uint64_t address) { return Resolve(session, address); });
+    ResolveFrames(
+        &capture, session.names(),
+        [&session](uint64_t address) { return Resolve(session, address); },
+        [&session](const CodeSymbol &callee, const CodeSymbol &caller, uint64_t callerPc) {
+            return FindTailCalls(session, callee, caller, callerPc);
+        });
     for (ThreadStack &thread : capture.threads)
         SettleWalkEnd(&thread);
     AddLeftThreads(hold, &capture);

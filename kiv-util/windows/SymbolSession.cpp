@@ -58,6 +58,7 @@ void SymbolSession::Close()
     process_.Reset();
     modules_.clear();
     names_.clear();
+    tailCalls_.clear();
     images_.Clear();
     files_.Clear();
     pid_ = 0;
@@ -99,6 +100,7 @@ void SymbolSession::Refresh()
         SymUnloadModule64(process, it.key());
         it = modules_.erase(it);
         names_.clear();
+        tailCalls_.clear();
         images_.Clear();
         files_.Clear();
     }
@@ -111,6 +113,7 @@ void SymbolSession::Refresh()
             GetLastError() == ERROR_SUCCESS) {
             modules_.insert(it.key(), *it);
             names_.clear(); // an address named "unknown" before may have a name now
+            tailCalls_.clear();
         }
     }
 }

@@ -11,6 +11,7 @@
 #include "ModuleFiles.h"
 
 #include <QHash>
+#include <QPair>
 #include <QString>
 
 class SymbolSession {
@@ -32,6 +33,9 @@ public:
     ImageMemory *images() { return &images_; }
     // The modules' files, mapped as names and lines need them; forgotten when modules change.
     ModuleFiles *files() { return &files_; }
+    // The tail calls found between a caller's call (by its return address) and a function (by
+    // its entry); forgotten when modules change.
+    QHash<QPair<uint64_t, uint64_t>, QVector<uint64_t>> *tailCalls() { return &tailCalls_; }
 
 private:
     struct Module {
@@ -46,6 +50,7 @@ private:
     bool wow64_ = false;
     QHash<unsigned long long, Module> modules_; // by base address
     QHash<uint64_t, CodeSymbol> names_;
+    QHash<QPair<uint64_t, uint64_t>, QVector<uint64_t>> tailCalls_;
     ImageMemory images_;
     ModuleFiles files_;
 };

@@ -2,8 +2,10 @@
 
 #include "ModuleFiles.h"
 #include "SymbolSession.h"
+#include "TailCalls.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <cstring>
 
 #include <dbghelp.h>
@@ -228,11 +230,10 @@ void SettleWalkEnd(ThreadStack *stack)
 
 namespace {
 
-// Where a function of the module's own DWARF holds the address, the calls inlined there and
-// every line come from it: DbgHelp reads the same information with lines it contradicts (the
-// first of several rows at an address, an inlined call's line where its caller's belongs). The
-// names of the inlined calls stay DbgHelp's where it counts as many; the function's own is the
-// DWARF's where DbgHelp gives none.
+// Where a function of the module's own DWARF holds the address, the names, the calls inlined
+// there and every line come from it, as gdb would give them: DbgHelp reads the same information
+// with lines it contradicts (the first of several rows at an address, an inlined call's line
+// where its caller's belongs) and names of its own spelling, and on Windows not at all.
 bool FromDwarf(ModuleFile *file, uint64_t address, uint64_t base, CodeSymbol *symbol)
 {
     DwarfIndex *dwarf = file ? file->dwarf() : nullptr;
@@ -245,16 +246,32 @@ bool FromDwarf(ModuleFile *file, uint64_t address, uint64_t base, CodeSymbol *sy
     symbol->inlined.clear();
     for (size_t i = 0; i < function.inlined.size(); ++i) {
         const InlinedAt &at = function.inlined[i];
-        symbol->inlined.push_back(
-            {sameCount ? named[static_cast<int>(i)].function : QString::fromStdString(at.function),
-             QString::fromStdString(at.place.file), at.place.line});
+        QString name = WithoutReturnType(QString::fromStdString(at.function));
+        if (name.isEmpty() && sameCount)
+            name = named[static_cast<int>(i)].function;
+        symbol->inlined.push_back({name, QString::fromStdString(at.place.file), at.place.line});
     }
     symbol->file = QString::fromStdString(function.place.file);
     symbol->line = function.place.line;
-    if (symbol->function.isEmpty() && !function.name.empty()) {
-        symbol->function = QString::fromStdString(function.name);
-        symbol->start = base + (function.entry - file->pe().imageBase());
+    symbol->entry = base + (function.entryPoint - file->pe().imageBase());
+    if (function.name.empty())
+        return true;
+    QString name = WithoutReturnType(QString::fromStdString(function.name));
+    // A name made from the scopes has no parameter list (a function with internal linkage has
+    // no linkage name): its symbol's has, where it names the same function.
+    std::string raw;
+    uint32_t start = 0;
+    if (function.madeName && file->pe().NameAt(static_cast<uint32_t>(address - base), &raw,
+                                               &start) != PeImage::NameSource::None) {
+        static const QRegularExpression clone(QStringLiteral(" \\[clone [^]]*\\]"));
+        QString own = WithoutReturnType(CleanSymbolName(raw.c_str()));
+        own.remove(clone);
+        if (own.startsWith(name + QLatin1Char('(')))
+            name = own;
     }
+    symbol->function = name;
+    symbol->nameFrom = NameFrom::DebugInfo;
+    symbol->start = base + (function.entry - file->pe().imageBase());
     return true;
 }
 
@@ -313,6 +330,96 @@ CodeSymbol Resolve(SymbolSession &session, DWORD64 address)
     if (symbol.function.isEmpty())
         FromModuleFile(file, address, symbol.moduleBase, &symbol);
     return symbol;
+}
+
+namespace {
+
+// The call records of the modules' own DWARF, in running addresses. A function declared in a
+// module is looked for by its symbol in that module only.
+class ModuleCalls : public CallRecords {
+public:
+    explicit ModuleCalls(SymbolSession &session) : session_(session) {}
+
+    bool CallsOf(uint64_t entry, QVector<RecordedCall> *calls) override
+    {
+        return CallsOf(entry, calls, false);
+    }
+
+private:
+    // every: the targets of all its calls looked up, not only its tail calls'.
+    bool CallsOf(uint64_t entry, QVector<RecordedCall> *calls, bool every)
+    {
+        uint64_t base = 0;
+        ModuleFile *file = FileAt(entry, &base);
+        DwarfIndex *dwarf = file ? file->dwarf() : nullptr;
+        std::vector<DwarfIndex::Call> recorded;
+        const uint64_t imageBase = file ? file->pe().imageBase() : 0;
+        if (!dwarf || !dwarf->CallsOf(imageBase + (entry - base), &recorded))
+            return false;
+        calls->clear();
+        for (const DwarfIndex::Call &call : recorded) {
+            RecordedCall running;
+            running.returnAddress = base + (call.returnAddress - imageBase);
+            running.tail = call.tail;
+            if (call.target)
+                running.target = base + (call.target - imageBase);
+            else if (!call.targetName.empty() && (call.tail || every))
+                running.target = SymbolAddress(file->pe(), call.targetName, base);
+            calls->push_back(running);
+        }
+        return true;
+    }
+
+    bool CallReturningTo(uint64_t entry, uint64_t returnAddress, RecordedCall *call) override
+    {
+        QVector<RecordedCall> calls;
+        if (!CallsOf(entry, &calls, true))
+            return false;
+        for (const RecordedCall &candidate : calls) {
+            if (candidate.returnAddress == returnAddress) {
+                *call = candidate;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    ModuleFile *FileAt(uint64_t address, uint64_t *base)
+    {
+        IMAGEHLP_MODULEW64 module = {};
+        module.SizeOfStruct = sizeof(module);
+        if (!SymGetModuleInfoW64(session_.process(), address, &module))
+            return nullptr;
+        *base = module.BaseOfImage;
+        return session_.files()->At(module.BaseOfImage, QString::fromWCharArray(module.ImageName),
+                                    session_.process(), session_.images());
+    }
+
+    static uint64_t SymbolAddress(const PeImage &pe, const std::string &name, uint64_t base)
+    {
+        for (const auto *list : {&pe.exports(), &pe.symbols()})
+            for (const PeImage::Symbol &symbol : *list)
+                if (symbol.name == name)
+                    return base + symbol.rva;
+        return 0;
+    }
+
+    SymbolSession &session_;
+};
+
+} // namespace
+
+QVector<uint64_t> FindTailCalls(SymbolSession &session, const CodeSymbol &callee,
+                                const CodeSymbol &caller, uint64_t callerPc)
+{
+    const QPair<uint64_t, uint64_t> key(callerPc, callee.entry);
+    auto known = session.tailCalls()->constFind(key);
+    if (known != session.tailCalls()->constEnd())
+        return *known;
+    ModuleCalls records(session);
+    const QVector<uint64_t> found = TailCallsBetween(records, caller.entry, callerPc, callee.entry);
+    session.tailCalls()->insert(key, found);
+    return found;
 }
 
 QString ThreadName(HANDLE thread)

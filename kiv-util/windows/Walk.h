@@ -19,6 +19,11 @@ class SymbolSession;
 // module's own DWARF where it has some, and names from its exports or symbol table where
 // DbgHelp gives none.
 CodeSymbol Resolve(SymbolSession &session, DWORD64 address);
+// The tail calls between a caller's call, returning to callerPc, and callee's function, as the
+// call records of the modules' own DWARF prove them (TailCallsBetween); each pair looked at once
+// a session.
+QVector<uint64_t> FindTailCalls(SymbolSession &session, const CodeSymbol &callee,
+                                const CodeSymbol &caller, uint64_t callerPc);
 
 // Windows 10 1607 and later name threads; older systems simply show none.
 QString ThreadName(HANDLE thread);

@@ -29,7 +29,8 @@
 // "calls [N]": threads that wait behind what a debugger puts together from the debug
 // information: in sem_wait, at the end of a chain of tail calls, behind two chains of tail
 // calls that part and meet again, in a packaged task and an async call that wait on a
-// condition variable with a lambda; the main thread waits N (5000) calls deep.
+// condition variable with a lambda; the main thread waits N (5000) calls deep. On Windows the
+// two chains of tail calls and the deep main thread only.
 // "altstack": the main thread runs two chains of calls, alt_a1..a3 and alt_b1..b3, in turn, and
 // a timer's signal every few milliseconds runs a handler on an alternate stack for about one.
 // "two-files DIR": a thread waits in DIR/lib.so's norva_first; after the line "next" the
@@ -335,47 +336,87 @@ void UntilTheOthersSleep()
 }
 #endif
 
+// Functions that end in a jump to the next (the helper is built -O1, which makes calls of them,
+// and clang keeps its own counsel): none leaves a return address on the stack.
+#if defined(__clang__)
+#define NORVA_TAIL_CALLER __attribute__((noinline))
+#else
+#define NORVA_TAIL_CALLER __attribute__((noinline, noclone, optimize("optimize-sibling-calls")))
+#endif
+volatile int g_callsSink = 0;
 #if !defined(_WIN32)
 std::mutex g_callsLock;
 std::condition_variable g_callsChanged;
-volatile int g_callsSink = 0;
+#endif
 
-__attribute__((noinline, noclone, optimize("optimize-sibling-calls"))) int norva_tail_bottom(int x)
+NORVA_TAIL_CALLER int norva_tail_bottom(int x)
 {
     // It may return (as far as the compiler knows): a call to it can be a jump.
+#if defined(_WIN32)
+    while (g_callsSink != -1)
+        Sleep(1000);
+#else
     std::unique_lock<std::mutex> lock(g_callsLock);
     g_callsChanged.wait(lock, [] { return g_callsSink == -1; });
+#endif
     return x;
 }
-// Each of these ends in a jump to the next (the helper is built -O1, which makes calls of
-// them): none leaves a return address on the stack.
-__attribute__((noinline, noclone, optimize("optimize-sibling-calls"))) int norva_tail_middle(int x)
+NORVA_TAIL_CALLER int norva_tail_middle(int x)
 {
     return norva_tail_bottom(x + 1);
 }
-__attribute__((noinline, noclone, optimize("optimize-sibling-calls"))) int norva_tail_top(int x)
+NORVA_TAIL_CALLER int norva_tail_top(int x)
 {
     return norva_tail_middle(x * 3);
 }
-__attribute__((noinline, noclone, optimize("optimize-sibling-calls"))) int norva_tail_shared(int x)
+NORVA_TAIL_CALLER int norva_tail_shared(int x)
 {
     return norva_tail_bottom(x + 2);
 }
-__attribute__((noinline, noclone, optimize("optimize-sibling-calls"))) int norva_tail_left(int x)
+NORVA_TAIL_CALLER int norva_tail_left(int x)
 {
     return norva_tail_shared(x - 1);
 }
-__attribute__((noinline, noclone, optimize("optimize-sibling-calls"))) int norva_tail_right(int x)
+NORVA_TAIL_CALLER int norva_tail_right(int x)
 {
     return norva_tail_shared(x + 5);
 }
-__attribute__((noinline, noclone, optimize("optimize-sibling-calls"))) int norva_tail_fork(int x)
+NORVA_TAIL_CALLER int norva_tail_fork(int x)
 {
     if (x & 1)
         return norva_tail_left(x);
     return norva_tail_right(x * 7);
 }
 
+__attribute__((noinline)) int norva_recurse(int n)
+{
+    if (n <= 0) {
+        if (g_callsSink != -2) {
+#if defined(_WIN32)
+            Sleep(300); // by then the others wait
+            ReadyUntilALine();
+#else
+            ReadyUntilALine(300);
+#endif
+        }
+        return 0;
+    }
+    int r = norva_recurse(n - 1);
+    asm volatile("" : "+r"(r)); // a real return, not a loop the compiler made of it
+    return r + 1;
+}
+
+#if defined(_WIN32)
+[[noreturn]] void WaitBehindCalls(int depth)
+{
+    std::thread([] { g_callsSink = norva_tail_top(g_callsSink); }).detach();
+    std::thread([] { g_callsSink = norva_tail_fork(g_callsSink); }).detach();
+    norva_recurse(depth);
+    std::abort();
+}
+#endif
+
+#if !defined(_WIN32)
 struct NorvaJob {
     int operator()(int x) const
     {
@@ -384,18 +425,6 @@ struct NorvaJob {
         return x;
     }
 };
-
-__attribute__((noinline)) int norva_recurse(int n)
-{
-    if (n <= 0) {
-        if (g_callsSink != -2)
-            ReadyUntilALine(300);
-        return 0;
-    }
-    int r = norva_recurse(n - 1);
-    asm volatile("" : "+r"(r)); // a real return, not a loop the compiler made of it
-    return r + 1;
-}
 
 [[noreturn]] void WaitBehindCalls(int depth)
 {
@@ -869,6 +898,8 @@ int main(int argc, char **argv)
         ExecAgainAndAgain(count, argv);
 #endif
     const bool churn = argc > 2 && std::string(argv[2]) == "churn";
+    if (argc > 2 && std::string(argv[2]) == "calls")
+        WaitBehindCalls(argc > 3 ? std::atoi(argv[3]) : 5000);
     if (argc > 2 && std::string(argv[2]) == "deep")
         BusyDeepStacks(argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 160);
 #if defined(_WIN32)
@@ -908,8 +939,6 @@ int main(int argc, char **argv)
         ChurnLibraries(argv[3]);
     if (argc > 2 && std::string(argv[2]) == "wild")
         WildStackPointers(count, argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 2048);
-    if (argc > 2 && std::string(argv[2]) == "calls")
-        WaitBehindCalls(argc > 3 ? std::atoi(argv[3]) : 5000);
     if (argc > 2 && std::string(argv[2]) == "altstack")
         HandlerOnAnAlternateStack();
     if (argc > 3 && std::string(argv[2]) == "two-files")

@@ -71,7 +71,8 @@ TEST(WindowsCapture, ListsAllThreadsAndResumesThemAll)
     for (const ThreadStack &thread : capture.threads)
         for (const StackFrame &frame : thread.frames) {
             named += !frame.inlined && frame.function.contains(QStringLiteral("norva_wait_here"));
-            inlined += frame.inlined && frame.function.startsWith(QStringLiteral("wait<"));
+            inlined += frame.inlined &&
+                       frame.function.startsWith(QStringLiteral("std::condition_variable::wait<"));
         }
     EXPECT_EQ(named, 4) << html.left(4000).toStdString();
     EXPECT_EQ(inlined, 4) << "std::condition_variable::wait, inlined in norva_wait_here";
@@ -191,7 +192,7 @@ TEST(WindowsCapture, DeepStacksOfRunningThreadsAreShownAsTheyWere)
 {
     Helper helper({QStringLiteral("0"), QStringLiteral("deep"), QStringLiteral("384")});
     ASSERT_TRUE(helper.ok());
-    const QRegularExpression deep(QStringLiteral("^Deep<(\\d+)>::([AB])$"));
+    const QRegularExpression deep(QStringLiteral("^Deep<(\\d+)>::([AB])(\\(.*\\))?$"));
     int deepest = 0;
     for (int round = 0; round < 10; ++round) {
         const StackCapture capture = CaptureStacks(helper.pid());
@@ -200,7 +201,7 @@ TEST(WindowsCapture, DeepStacksOfRunningThreadsAreShownAsTheyWere)
             QSet<QString> chains;
             int depth = 0;
             for (const StackFrame &frame : thread.frames)
-                if (const auto m = deep.match(frame.function); m.hasMatch()) {
+                if (const auto m = deep.match(frame.function); m.hasMatch() && !frame.inlined) {
                     chains << m.captured(2);
                     ++depth;
                 }
@@ -210,6 +211,38 @@ TEST(WindowsCapture, DeepStacksOfRunningThreadsAreShownAsTheyWere)
         }
     }
     EXPECT_EQ(deepest, 48) << "the whole chain, at the bottom at least once";
+}
+
+// What the program's DWARF puts back: the functions that jumped to the next (two that the
+// records prove, one of two chains that part and meet again), and a stack 5000 calls deep
+// shown by its innermost frames and its outermost, main among them, counting those between.
+TEST(WindowsCapture, TailCallsAndDeepStacksAreShownAsTheDebugInformationHasThem)
+{
+    Helper helper({QStringLiteral("0"), QStringLiteral("calls")});
+    ASSERT_TRUE(helper.ok());
+    const StackCapture capture = CaptureStacks(helper.pid());
+    ASSERT_TRUE(capture.ok) << FailureText(capture).toStdString();
+    QStringList chains;
+    bool deep = false;
+    for (const ThreadStack &thread : capture.threads) {
+        QString chain;
+        for (const StackFrame &frame : thread.frames)
+            if (frame.function.startsWith(QLatin1String("norva_tail_")))
+                chain += frame.function.section('(', 0, 0) + (frame.tailCall ? "* " : " ");
+        if (!chain.isEmpty())
+            chains << chain.trimmed();
+        if (thread.omittedFrames > 0) {
+            deep = thread.frames.size() == kStackFrameLimit &&
+                   thread.frames.size() + thread.omittedFrames > 5000 &&
+                   std::any_of(thread.frames.end() - kOutermostShown, thread.frames.end(),
+                               [](const StackFrame &f) { return f.function == "main"; });
+        }
+    }
+    chains.sort();
+    EXPECT_EQ(chains, QStringList({"norva_tail_bottom norva_tail_middle* norva_tail_top*",
+                                   "norva_tail_bottom norva_tail_shared*"}))
+        << FormatCapture(capture).toStdString();
+    EXPECT_TRUE(deep);
 }
 
 // A thread whose frame register points near the top of the address space: the walk follows it
