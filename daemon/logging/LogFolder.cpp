@@ -66,8 +66,7 @@ void PruneOldestLog(const char *folder)
     if (logs.size() > g_maxLogFiles) {
         for (const auto &log : logs) {
             const std::string victim = std::string(path) + "/" + log.second;
-            if (log.second != LiveLogName() && !SysLogInUse(victim.c_str()) &&
-                os_unlink(victim.c_str()) == 0)
+            if (log.second != LiveLogName() && SysRemoveUnusedLog(victim.c_str()))
                 break;
         }
     }

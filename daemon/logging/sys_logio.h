@@ -36,6 +36,8 @@ SysCreateResult SysCreateLogStream(std::fstream &stream, const std::wstring &pat
 void SysCloseLogFile(SysLogFile file);
 // Cuts the file back to size bytes.
 bool SysTruncateLog(SysLogFile file, std::streamoff size);
-// True when path is a live log of a running process, this one included, that a removal must
-// leave alone. Windows: false, as removing such a file fails by itself.
-bool SysLogInUse(const char *path);
+// Removes the log at path unless it is a live log of a running process, this one included;
+// true when it was removed. What the name leads to when it is removed is the very file found
+// unused, whatever other processes make, remove or name meanwhile. Windows: a live log is open
+// without delete sharing, so its removal fails by itself.
+bool SysRemoveUnusedLog(const char *path);

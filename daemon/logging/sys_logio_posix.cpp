@@ -176,9 +176,9 @@ int CreateLockedByName(const std::string &path, SysCreateResult *result)
         return -1;
     }
     struct stat made, named;
-    if (!LockAsLive(fd)) {
+    if (!LockAsLive(fd)) { // a pruning holds it and removes it: the next name
         close(fd);
-        *result = SysCreateResult::Failed;
+        *result = SysCreateResult::NameTaken;
         return -1;
     }
     if (fstat(fd, &made) != 0 || lstat(path.c_str(), &named) != 0 || made.st_dev != named.st_dev ||
@@ -237,16 +237,32 @@ bool SysTruncateLog(SysLogFile file, std::streamoff size)
     return file != kNoLogFile && ftruncate(static_cast<int>(file), static_cast<off_t>(size)) == 0;
 }
 
-bool SysLogInUse(const char *path)
+bool SysRemoveUnusedLog(const char *path)
 {
-    // Never blocks: a FIFO or device planted under a log's name is not a log in use.
-    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    // Never blocks: a FIFO or device planted under a log's name is no live log and goes.
+    int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const bool writable = fd >= 0;
+    if (fd < 0 && errno == EACCES) // another user's file: only a look at its lock
+        fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
-        return false;
-    struct flock probe = {};
-    probe.l_type = F_WRLCK;
-    probe.l_whence = SEEK_SET;
-    const bool held = fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+        return errno == ELOOP && unlink(path) == 0; // a link planted under the name
+    // Locked for removal: a live log holds its lock, and another pruner that found the same
+    // file unused cannot take it too. So nobody else removes this file's name until it is
+    // closed, and no new log can be linked under the name meanwhile: the name removed below
+    // is this file's.
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    bool unused;
+    if (writable) {
+        unused = fcntl(fd, F_OFD_SETLK, &lock) == 0;
+    } else {
+        unused = fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type == F_UNLCK;
+    }
+    struct stat opened, named;
+    const bool removed = unused && fstat(fd, &opened) == 0 && lstat(path, &named) == 0 &&
+                         opened.st_dev == named.st_dev && opened.st_ino == named.st_ino &&
+                         unlink(path) == 0;
     close(fd);
-    return held;
+    return removed;
 }

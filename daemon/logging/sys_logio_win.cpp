@@ -3,6 +3,8 @@
 #include <intrin.h>
 #include <windows.h>
 
+#include <util/platform.h>
+
 void SysDebugOutput(const char *text)
 {
     OutputDebugStringA(text);
@@ -64,7 +66,7 @@ bool SysTruncateLog(SysLogFile file, std::streamoff size)
     return SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) && SetEndOfFile(handle);
 }
 
-bool SysLogInUse(const char *)
+bool SysRemoveUnusedLog(const char *path)
 {
-    return false; // a live log is open without delete sharing: its removal fails
+    return os_unlink(path) == 0; // a live log is open without delete sharing: this fails
 }
