@@ -206,8 +206,14 @@ if [[ -z $emulated ]]; then
 wine "$inst/norva-deamon.exe" >/dev/null 2>&1 &
 old=$(wait_watchdog "$installed_at")
 wine "$setup" /S || fail "reinstall over a running watchdog: exit code $?"
+# Wine reports a process ended before its Unix process is gone: give the old one a moment.
+t0=$(now_ms)
+while kill -0 "$old" 2>/dev/null; do
+  (($(now_ms) - t0 < 30000)) || fail "the old watchdog ($old) still runs"
+  sleep 0.2
+done
 new=$(wait_watchdog "$installed_at")
-[[ "$new" != "$old" ]] && ! kill -0 "$old" 2>/dev/null || fail "the old watchdog ($old) still runs"
+[[ "$new" != "$old" ]] || fail "the old watchdog ($old) still runs"
 echo "ok: reinstalled over a running watchdog: it was ended and the new one runs"
 # Unticked on a reinstall, the log-on value goes; the next reinstall remembers that.
 wine "$setup" /S /NOLOGON
