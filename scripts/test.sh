@@ -6,6 +6,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 # Shell scripts through shellcheck, C++ through clang-format's check.
 "$root/scripts/lint.sh"
 "$root/scripts/build.sh"
+# The tests' name cache starts empty, and warms as they go.
+rm -rf "${NORVA_BUILD_DIR:-$root/build}/test-cache"
 (cd "${NORVA_BUILD_DIR:-$root/build}" && ctest -j"$(nproc)" --output-on-failure --timeout 300)
 # The non-GUI code under ASan + UBSan, the threaded parts under TSan.
 "$root/scripts/sanitize.sh"

@@ -38,13 +38,16 @@ private:
     void CallsIn(Dwarf_Die *scope, Dwarf_Addr bias, Function *function);
     uint64_t Target(const Function &function, int i);
     uint64_t SymbolAddress(const QByteArray &name);
-    const QHash<QByteArray, Symbol> &FunctionsOf(Dwfl_Module *module);
+    // The function of the module by that symbol name (a global one before a local one).
+    static Symbol FindFunction(Dwfl_Module *module, const QByteArray &name);
+    const QHash<QByteArray, uint64_t> &ExportsOf(Dwfl_Module *module);
 
     Dwfl *dwfl_ = nullptr;
-    uint64_t calleeEntry_ = 0; // of the pair looked at: its module is searched first
+    // The pair looked at: their modules are searched first for a declared function.
+    uint64_t calleeEntry_ = 0, callerReturn_ = 0;
     QHash<uint64_t, FunctionDie> dies_;
     QHash<uint64_t, Function> functions_; // by entry
     QHash<QByteArray, uint64_t> symbols_; // declared functions found, by symbol name
-    QHash<Dwfl_Module *, QHash<QByteArray, Symbol>> names_; // defined functions by symbol name
+    QHash<Dwfl_Module *, QHash<QByteArray, uint64_t>> exports_; // the dynamic symbols' ones
     QHash<QPair<uint64_t, uint64_t>, QVector<uint64_t>> chains_;
 };

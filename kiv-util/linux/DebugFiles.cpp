@@ -334,6 +334,7 @@ bool DebugFileCache::MakeRoom(unsigned long long bytes)
 void DebugFileCache::SessionEnded()
 {
     folders_.clear();
+    used_.clear();
     ++session_;
     sessionFiles_ = 0;
     notes_.clear();
@@ -403,8 +404,9 @@ int DebugFileCache::FindDebuginfo(Dwfl_Module *module, const char *moduleName, c
     QByteArray altId;
     int fd = -1;
     if (AskedForAltFile(fileName, debuglinkFile, debuglinkCrc, &altId)) {
-        fd = FindFile(AltFileCandidates(altId, fileName, debuglinkFile), altId, 0,
-                      debuginfoFileName);
+        const QByteArrayList candidates = AltFileCandidates(altId, fileName, debuglinkFile);
+        used_[module] += candidates;
+        fd = FindFile(candidates, altId, 0, debuginfoFileName);
     } else {
         const unsigned char *id = nullptr;
         GElf_Addr idAddress = 0;
@@ -495,7 +497,9 @@ bool DebugFileCache::SplitUnit(Dwfl_Module *module, Dwarf_Die *skeleton, Dwarf_D
     dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &debugFile);
     const Folders folders = folders_.value(module);
     const QByteArray folder = debugFile ? folders.debug : folders.main;
-    for (const QByteArray &path : SplitUnitCandidates(dwo, compDir, folder)) {
+    const QByteArrayList candidates = SplitUnitCandidates(dwo, compDir, folder);
+    used_[module] += candidates;
+    for (const QByteArray &path : candidates) {
         struct stat st;
         if (stat(path.constData(), &st) != 0)
             continue; // nothing there: libdw finds nothing either

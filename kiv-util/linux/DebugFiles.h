@@ -53,6 +53,9 @@ public:
     void SessionEnded();
     // Descriptors handed to the live session.
     int SessionFiles() const { return sessionFiles_; }
+    // Beside a module's own file and its debug file, the paths its names may depend on (the
+    // alt file of a dwz'd debug file, split units), there or not.
+    QByteArrayList FilesUsedBy(Dwfl_Module *module) const { return used_.value(module); }
 
 private:
     struct Kept {
@@ -93,6 +96,7 @@ private:
     long long viewPid_ = 0;
     QHash<uint64_t, ModuleView> views_; // by the address where each module begins
     QHash<Dwfl_Module *, Folders> folders_;
+    QHash<Dwfl_Module *, QByteArrayList> used_;
     QVector<CaptureNote> notes_;
     std::vector<Kept> kept_;
     unsigned long long keptBytes_ = 0, uses_ = 0, session_ = 0;

@@ -40,6 +40,9 @@ public:
         }
         base_ = static_cast<uint8_t *>(at);
         const size_t typical = head_ + stackbudget::kMainThread + kTypicalStack * capacity / 2;
+        // In huge pages where the system allows: a few faults rather than one a page (a new
+        // viewer's first capture paid 1.5 ms for them at 256 threads).
+        madvise(base_, size_, MADV_HUGEPAGE);
         madvise(base_, std::min(typical, size_), MADV_POPULATE_WRITE);
         shared()->capacity = capacity;
         shared()->stackCapacity = stacks;

@@ -1,10 +1,14 @@
 #include "Unwinder.h"
 
+#include "DebugSearch.h"
 #include "ProcFiles.h"
 #include "Scopes.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSet>
+#include <elfutils/libdwelf.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -215,6 +219,7 @@ void TargetSession::Reset()
     symbols_.clear();
     names_ = DwarfNames();
     calls_ = CallSites();
+    facts_.clear();
     code_.clear();
     pid_ = 0;
     startTime_ = 0;
@@ -244,6 +249,7 @@ bool TargetSession::Report(long long pid, unsigned long long startTime, long lon
     symbols_.clear();
     names_ = DwarfNames();
     calls_ = CallSites();
+    facts_.clear();
     code_ = code;
     files_->SetModuleView(memoryPid, maps);
     dwfl_report_begin(dwfl_);
@@ -296,15 +302,33 @@ QHash<long long, WalkResult> TargetSession::Walk(const HoldResult &hold, const M
     return walks;
 }
 
+namespace {
+
+// The prefix through which the viewer reads the target's files.
+const QRegularExpression kTargetRoot(QStringLiteral("^/proc/\\d+/root(?=/)"));
+
+} // namespace
+
 void TargetSession::Name(StackCapture *capture)
 {
     // Running off the outermost frame is how every walk ends, not a truncation: settled here,
     // once the frames have their names.
     ResolveFrames(
-        capture, &symbols_, [this](uint64_t address) { return Resolve(address); },
+        capture, &symbols_, [this](uint64_t address) { return Named(address); },
         [this](const CodeSymbol &callee, const CodeSymbol &caller, uint64_t callerPc) {
-            return calls_.Between(dwfl_, caller.entry, callerPc, callee.entry);
+            return TailCalls(callee, caller, callerPc);
         });
+    // A module whose debug files were found wanting is looked at afresh by the next viewer.
+    for (auto it = facts_.constBegin(); it != facts_.constEnd(); ++it) {
+        // (As the target sees them, as its stamp's are: checked in this viewer's root.)
+        QByteArrayList files;
+        for (const QByteArray &path : files_->FilesUsedBy(it.key()))
+            files << QString::fromUtf8(path).remove(kTargetRoot).toUtf8();
+        cache_.NoteFiles(it->id, files);
+        if (!files_->Notes().isEmpty())
+            cache_.Forget(it->id);
+    }
+    cache_.Save();
     for (ThreadStack &thread : capture->threads) {
         for (int i = 0; i + 1 < thread.frames.size(); ++i) {
             if (!thread.frames[i].inlined && IsEntryPoint(thread.frames[i].function)) {
@@ -323,6 +347,104 @@ void TargetSession::Name(StackCapture *capture)
             thread.walkError.clear();
         }
     }
+}
+
+const TargetSession::ModuleFacts &TargetSession::FactsOf(Dwfl_Module *module)
+{
+    auto it = facts_.find(module);
+    if (it != facts_.end())
+        return *it;
+    ModuleFacts facts;
+    Dwarf_Addr bias = 0;
+    Elf *elf = dwfl_module_getelf(module, &bias);
+    Dwarf_Addr low = 0;
+    const char *mainFile = nullptr;
+    const char *name =
+        dwfl_module_info(module, nullptr, &low, nullptr, nullptr, nullptr, &mainFile, nullptr);
+    facts.bias = elf ? bias : low;
+    if (name)
+        facts.name = QFileInfo(QString::fromUtf8(name)).fileName();
+    const unsigned char *bits = nullptr;
+    GElf_Addr at = 0;
+    const int length = elf ? dwfl_module_build_id(module, &bits, &at) : 0;
+    if (length > 0 && name && mainFile && cache_.enabled()) {
+        facts.id = QByteArray(reinterpret_cast<const char *>(bits), length);
+        // What the module would be named from: its own file or the process's copy of it, and
+        // every debug file there is to find for it, as they are now.
+        // Paths as the target sees them: another process of the same program shares the stamp.
+        const auto seen = [](const QByteArray &path) {
+            return QString::fromUtf8(path).remove(kTargetRoot).toUtf8();
+        };
+        const auto state = [&seen](const QByteArray &path) {
+            struct stat st;
+            return stat(path.constData(), &st) != 0
+                       ? QByteArray()
+                       : seen(path) + ' ' + QByteArray::number(qlonglong(st.st_size)) + ' ' +
+                             QByteArray::number(qlonglong(st.st_ino)) + ' ' +
+                             QByteArray::number(qlonglong(st.st_mtim.tv_sec)) + '.' +
+                             QByteArray::number(qlonglong(st.st_mtim.tv_nsec));
+        };
+        facts.stamp = mainFile[0] == '[' ? QByteArray("memory") : "file " + state(mainFile);
+        GElf_Word crc = 0;
+        const char *link = dwelf_elf_gnu_debuglink(elf, &crc);
+        for (const QByteArray &path :
+             DebugFileCandidates(facts.id, name, mainFile, link ? QByteArray(link) : QByteArray()))
+            if (const QByteArray found = state(path); !found.isEmpty())
+                facts.stamp += '\n' + found;
+    }
+    return *facts_.insert(module, facts);
+}
+
+CodeSymbol TargetSession::Named(uint64_t address)
+{
+    Dwfl_Module *module = dwfl_addrmodule(dwfl_, address);
+    if (!module)
+        return Resolve(address);
+    const ModuleFacts facts = FactsOf(module);
+    CodeSymbol symbol;
+    if (cache_.FindName(facts.id, facts.stamp, address - facts.bias, &symbol)) {
+        symbol.module = facts.name;
+        symbol.moduleBase = facts.bias;
+        symbol.start = symbol.function.isEmpty() ? 0 : symbol.start + facts.bias;
+        symbol.entry = symbol.entry ? symbol.entry + facts.bias : 0;
+        return symbol;
+    }
+    symbol = Resolve(address);
+    CodeSymbol kept = symbol;
+    kept.start = symbol.function.isEmpty() ? 0 : symbol.start - facts.bias;
+    kept.entry = symbol.entry ? symbol.entry - facts.bias : 0;
+    cache_.KeepName(facts.id, facts.stamp, address - facts.bias, kept);
+    return symbol;
+}
+
+QVector<uint64_t> TargetSession::TailCalls(const CodeSymbol &callee, const CodeSymbol &caller,
+                                           uint64_t callerPc)
+{
+    if (!callee.entry || !caller.entry)
+        return {}; // no debug information to tell
+    Dwfl_Module *callerModule = dwfl_addrmodule(dwfl_, callerPc - 1);
+    Dwfl_Module *calleeModule = dwfl_addrmodule(dwfl_, callee.entry);
+    if (!callerModule || !calleeModule)
+        return calls_.Between(dwfl_, caller.entry, callerPc, callee.entry);
+    const ModuleFacts from = FactsOf(callerModule), to = FactsOf(calleeModule);
+    QVector<uint64_t> chain;
+    if (cache_.FindTailCalls(from.id, from.stamp, callerPc - from.bias, to.id,
+                             callee.entry - to.bias, &chain)) {
+        for (uint64_t &at : chain)
+            at += to.bias;
+        return chain;
+    }
+    chain = calls_.Between(dwfl_, caller.entry, callerPc, callee.entry);
+    // Kept where every function of the chain is the callee's module's.
+    QVector<uint64_t> offsets;
+    for (uint64_t at : chain) {
+        if (dwfl_addrmodule(dwfl_, at - 1) != calleeModule)
+            return chain;
+        offsets << at - to.bias;
+    }
+    cache_.KeepTailCalls(from.id, from.stamp, callerPc - from.bias, to.id, callee.entry - to.bias,
+                         offsets);
+    return chain;
 }
 
 CodeSymbol TargetSession::Resolve(uint64_t address)

@@ -7,6 +7,7 @@
 #include "DebugFiles.h"
 #include "Frames.h"
 #include "Maps.h"
+#include "NameCache.h"
 #include "Scopes.h"
 #include "TargetHold.h"
 
@@ -51,6 +52,18 @@ public:
     void Name(StackCapture *capture);
 
 private:
+    // What naming needs of a module, and what its entry in the name cache is known by: its
+    // build-id, and a stamp of the debug files it would be named from.
+    struct ModuleFacts {
+        QString name; // the file name shown
+        Dwarf_Addr bias = 0;
+        QByteArray id, stamp; // id empty: not kept in the cache
+    };
+    const ModuleFacts &FactsOf(Dwfl_Module *module);
+    // Names address from the cache, else from the debug information (and keeps them).
+    CodeSymbol Named(uint64_t address);
+    QVector<uint64_t> TailCalls(const CodeSymbol &callee, const CodeSymbol &caller,
+                                uint64_t callerPc);
     CodeSymbol Resolve(uint64_t address);
 
     DebugFileCache *files_;
@@ -63,4 +76,6 @@ private:
     QHash<uint64_t, CodeSymbol> symbols_;
     DwarfNames names_;
     CallSites calls_;
+    QHash<Dwfl_Module *, ModuleFacts> facts_;
+    NameCache cache_;
 };

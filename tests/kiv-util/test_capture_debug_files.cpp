@@ -6,14 +6,14 @@
 
 namespace {
 
-TEST(StackCapture, WritesNothingAndSharesDebugInformationAcrossTargets)
+// A viewer writes nothing but its name cache (one file a module, by build-id, under the user's
+// cache folder), and a later viewer names every frame from it as the first did from the debug
+// information; turned off, it writes nothing at all.
+TEST(StackCapture, WritesOnlyItsNameCacheAndSharesDebugInformationAcrossTargets)
 {
     QTemporaryDir home;
     ASSERT_TRUE(home.isValid());
     ASSERT_TRUE(QDir(home.path()).mkdir(QStringLiteral(".cache"))); // as in any used home
-    const QByteArray savedHome = qgetenv("HOME");
-    qputenv("HOME", home.path().toLocal8Bit());
-    qputenv("XDG_CACHE_HOME", home.filePath(QStringLiteral(".cache")).toLocal8Bit());
     auto libcLines = [](qint64 pid) {
         const StackCapture capture = CaptureStacks(static_cast<unsigned long>(pid));
         int lines = 0;
@@ -31,27 +31,42 @@ TEST(StackCapture, WritesNothingAndSharesDebugInformationAcrossTargets)
         Helper helper(2); // a new target, the same C library
         second = libcLines(helper.pid());
     }
-    qputenv("HOME", savedHome);
-    qunsetenv("XDG_CACHE_HOME");
     EXPECT_GE(first, 0);
     EXPECT_EQ(second, first) << "the second target gets the same names and lines";
-    {
-        // A viewer started with a debuginfod server named (nothing listens there): still only
-        // this machine's files.
-        Helper helper(1);
+    // Viewers started with a debuginfod server named (nothing listens there): still only this
+    // machine's files.
+    const auto viewer = [&home](qint64 pid, const QString &cache, bool off) {
         QProcess viewer;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("HOME"), home.path());
-        env.insert(QStringLiteral("XDG_CACHE_HOME"), home.filePath(QStringLiteral(".cache")));
+        env.insert(QStringLiteral("XDG_CACHE_HOME"), home.filePath(cache));
         env.insert(QStringLiteral("DEBUGINFOD_URLS"), QStringLiteral("http://127.0.0.1:9/"));
+        if (off)
+            env.insert(QStringLiteral("NORVA_PSTACK_CACHE"), QStringLiteral("off"));
         viewer.setProcessEnvironment(env);
-        viewer.start(QStringLiteral(NORVA_CAPTURE_CLI), {QString::number(helper.pid())});
-        ASSERT_TRUE(viewer.waitForFinished(20000));
-        EXPECT_TRUE(viewer.readAllStandardOutput().contains("norva_wait_here"));
-    }
+        viewer.start(QStringLiteral(NORVA_CAPTURE_CLI), {"--frames", QString::number(pid)});
+        EXPECT_TRUE(viewer.waitForFinished(20000));
+        return viewer.readAllStandardOutput();
+    };
+    Helper helper(1);
+    const QByteArray cold = viewer(helper.pid(), QStringLiteral(".cache"), false);
+    EXPECT_TRUE(cold.contains("norva_wait_here"));
+    EXPECT_EQ(viewer(helper.pid(), QStringLiteral(".cache"), false), cold);
+    ASSERT_TRUE(QDir(home.path()).mkdir(QStringLiteral("off")));
+    EXPECT_EQ(viewer(helper.pid(), QStringLiteral("off"), true), cold);
     EXPECT_EQ(QDir(home.filePath(QStringLiteral(".cache")))
                   .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-              QStringList());
+              QStringList{"norva-pstack"});
+    const QStringList entries =
+        QDir(home.filePath(QStringLiteral(".cache/norva-pstack")))
+            .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    EXPECT_FALSE(entries.isEmpty());
+    for (const QString &entry : entries)
+        EXPECT_TRUE(QRegularExpression(QStringLiteral("^[0-9a-f]{16,}$")).match(entry).hasMatch())
+            << entry.toStdString();
+    EXPECT_TRUE(QDir(home.filePath(QStringLiteral("off")))
+                    .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
+                    .isEmpty());
 }
 
 TEST(StackCapture, ModuleAndDebugFilesAreTheOnesTheTargetSees)

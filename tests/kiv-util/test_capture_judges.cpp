@@ -122,8 +122,10 @@ ShownStacks ShownOf(const StackCapture &capture)
     ShownStacks stacks;
     for (const ThreadStack &thread : capture.threads) {
         for (int i = 0; i < thread.frames.size(); ++i) {
+            ShownFrame omitted;
+            omitted.kind = QStringLiteral("omitted");
             for (int j = 0; i == thread.omittedAt && j < thread.omittedFrames; ++j)
-                stacks[thread.tid].push_back({QStringLiteral("omitted")});
+                stacks[thread.tid].push_back(omitted);
             const StackFrame &frame = thread.frames[i];
             const QString kind = frame.inlined    ? QStringLiteral("inline")
                                  : frame.tailCall ? QStringLiteral("tailcall")
