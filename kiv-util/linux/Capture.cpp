@@ -255,8 +255,10 @@ StackCapture Capturer::Assemble(StackCapture capture, const HoldResult &hold,
     const QHash<long long, WalkResult> walks = session_.Walk(hold, maps);
     std::vector<const HeldThread *> records;
     for (const HeldThread &held : hold.threads) {
-        ThreadStack thread =
-            Heading(held, QString::fromUtf8(ReadTaskFile(facts.pid, held.tid, "comm").trimmed()));
+        // The name the tracer read with the thread's flags; read here only where it could not.
+        const QByteArray name =
+            held.name.isEmpty() ? ReadTaskFile(facts.pid, held.tid, "comm").trimmed() : held.name;
+        ThreadStack thread = Heading(held, QString::fromUtf8(name));
         if (const auto walk = walks.constFind(held.tid); walk != walks.constEnd()) {
             thread.frames = walk->frames;
             thread.walkEnd = walk->end;

@@ -1,5 +1,6 @@
 #include "ProcFiles.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -103,6 +104,18 @@ char StatState(const char *stat)
 {
     const char *close = std::strrchr(stat, ')');
     return close && close[1] == ' ' ? close[2] : 0;
+}
+
+bool StatName(const char *stat, char *out, size_t size)
+{
+    const char *open = std::strchr(stat, '(');
+    const char *close = std::strrchr(stat, ')');
+    if (!open || !close || close < open || size == 0)
+        return false;
+    const size_t length = std::min(static_cast<size_t>(close - open - 1), size - 1);
+    std::memcpy(out, open + 1, length);
+    out[length] = '\0';
+    return true;
 }
 
 unsigned long long StatFlags(const char *stat)

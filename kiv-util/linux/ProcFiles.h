@@ -29,6 +29,9 @@ bool StatusText(const char *status, const char *key, char *out, size_t size);
 // The state letter of a stat text; 0 when it cannot be read. The name in parentheses may hold
 // anything, spaces and ')' included: fields are counted from its last ')'.
 char StatState(const char *stat);
+// The name of a stat text (from its first '(' to its last ')') into out, cut to fit; false when
+// it cannot be read.
+bool StatName(const char *stat, char *out, size_t size);
 // The flags of a stat text (the kernel's PF_* of the task); 0 when they cannot be read.
 unsigned long long StatFlags(const char *stat);
 // A thread the kernel runs for the process (io_uring's workers, PF_IO_WORKER; and others

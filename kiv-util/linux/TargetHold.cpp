@@ -39,7 +39,10 @@ public:
             return;
         }
         base_ = static_cast<uint8_t *>(at);
-        const size_t typical = head_ + stackbudget::kMainThread + kTypicalStack * capacity / 2;
+        // What a capture of threads that sleep in ordinary calls fills (capacity is twice the
+        // threads seen, and room for 256 more): populated ahead, the rest faulted in as used.
+        const size_t threads = static_cast<size_t>(std::max(capacity - 256, 2)) / 2;
+        const size_t typical = head_ + kTypicalStack * (threads + 1);
         // In huge pages where the system allows: a few faults rather than one a page (a new
         // viewer's first capture paid 1.5 ms for them at 256 threads).
         madvise(base_, size_, MADV_HUGEPAGE);
@@ -126,6 +129,7 @@ HeldThread Record(long long pid, const Shared &s, const Entry &e, const uint8_t 
     thread.outcome = e.Get();
     thread.error = e.error;
     thread.wchanBefore = QByteArray(e.wchan).trimmed();
+    thread.name = QByteArray(e.name);
     if (thread.outcome == Outcome::Busy)
         thread.tracer = {e.tracerTgid, QString::fromUtf8(e.tracerName)};
     thread.ioWorker = e.ioWorker;

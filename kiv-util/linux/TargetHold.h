@@ -39,6 +39,7 @@ struct HeldThread {
     bool lockWordsRead = false;
     uint32_t lockWords[arch::kMutexWords] = {};
     QByteArray wchanBefore; // where it slept just before the hold, if it did
+    QByteArray name;        // its name, read with the tracer's look at it (empty: not read)
     // Not stopped, or a kernel worker: where it is now.
     char stateAfter = 0;
     QByteArray wchanAfter;

@@ -125,8 +125,10 @@ private:
         // The kernel's own workers in the process have no user-space stack to stop for.
         char path[96], stat[512];
         ProcPath(path, a_.pid, tid, "stat");
-        const unsigned long long flags =
-            ReadSmall(path, stat, sizeof(stat)) > 0 ? StatFlags(stat) : 0;
+        const bool read = ReadSmall(path, stat, sizeof(stat)) > 0;
+        const unsigned long long flags = read ? StatFlags(stat) : 0;
+        if (read)
+            StatName(stat, e.name, sizeof(e.name));
         if (flags & (kIoWorker | kUserWorker)) {
             e.ioWorker = (flags & kIoWorker) != 0;
             e.Set(Outcome::KernelWorker);

@@ -30,6 +30,7 @@ struct Entry {
     char tracerName[32];
     bool jobStopped; // its stop was a group stop: it had been stopped before
     char wchan[48];  // where it slept just before the hold, if it did
+    char name[20];   // its name (comm), read with its flags before the hold
     bool ioWorker;   // KernelWorker: one of io_uring's
     arch::Registers regs;
     uint64_t stackStart, stackOffset, stackLength;

@@ -14,6 +14,12 @@ TEST(ProcFiles, StatAndStatusLines)
     EXPECT_TRUE(stat.kernelThread());
     EXPECT_EQ(stat.startTime, 4242u);
     EXPECT_EQ(ParseStat("garbage").state, 0);
+    char name[8];
+    EXPECT_TRUE(StatName("123 (a) b) (c) S 1", name, sizeof(name)));
+    EXPECT_STREQ(name, "a) b) (");
+    EXPECT_TRUE(StatName("9 (a long name) R", name, sizeof(name)));
+    EXPECT_STREQ(name, "a long ") << "cut to fit";
+    EXPECT_FALSE(StatName("garbage", name, sizeof(name)));
 
     const ProcStatus status = ParseStatus("Name:\tmy prog\nUmask:\t0022\nState:\tZ (zombie)\n"
                                           "Tgid:\t77\nPid:\t78\nTracerPid:\t0\nUid:\t1000\t1001\t"
