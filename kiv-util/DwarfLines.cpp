@@ -38,7 +38,7 @@ enum : uint16_t {
     kAtHighPc = 0x12,
     kAtCompDir = 0x1b,
     kAtAbstractOrigin = 0x31,
-    kAtSpecification = 0x47,
+    kAtDefinitionOf = 0x47, // the declaration an entry defines
     kAtRanges = 0x55,
     kAtCallFile = 0x58,
     kAtCallLine = 0x59,
@@ -250,6 +250,21 @@ struct Range {
 
 } // namespace
 
+DwarfSections DwarfSectionsOf(const PeImage &pe)
+{
+    DwarfSections s;
+    s.info = pe.SectionData(".debug_info");
+    s.abbrev = pe.SectionData(".debug_abbrev");
+    s.line = pe.SectionData(".debug_line");
+    s.str = pe.SectionData(".debug_str");
+    s.lineStr = pe.SectionData(".debug_line_str");
+    s.ranges = pe.SectionData(".debug_ranges");
+    s.rngLists = pe.SectionData(".debug_rnglists");
+    s.addr = pe.SectionData(".debug_addr");
+    s.strOffsets = pe.SectionData(".debug_str_offsets");
+    return s;
+}
+
 struct DwarfIndex::Unit {
     uint64_t offset = 0, end = 0, dieStart = 0;
     int version = 0, addressSize = 8;
@@ -268,10 +283,10 @@ struct DwarfIndex::Unit {
         size_t next = 0; // index after its subtree
         std::vector<Range> ranges;
         const char *name = nullptr, *linkage = nullptr;
-        uint64_t origin = 0; // the DIE it is an instance or definition of (abstract origin or
-                             // specification; a call site's function), an offset in .debug_info;
-                             // 0 when none
-        bool specification = false; // origin is a specification: this defines a declaration
+        uint64_t origin = 0; // the DIE it is an instance or definition of (abstract origin, the
+                             // declaration it defines, a call site's function), an offset in
+                             // .debug_info; 0 when none
+        bool definesDeclaration = false; // origin is the declaration this entry defines
         bool declaration = false;
         size_t parent = SIZE_MAX; // the index of the DIE whose child it is
         uint64_t callFile = 0, callLine = 0;
@@ -761,9 +776,9 @@ void ReadDies(Unit &u, const DwarfSections &s)
             case kAtCallOrigin:
                 die.origin = ReferenceOf(v, u);
                 break;
-            case kAtSpecification:
+            case kAtDefinitionOf:
                 die.origin = ReferenceOf(v, u);
-                die.specification = true;
+                die.definesDeclaration = true;
                 break;
             case kAtDeclaration:
                 die.declaration = v.number != 0;
@@ -1099,7 +1114,7 @@ DwarfIndex::Chain DwarfIndex::ChainOf(Unit *unit, size_t index)
         if (!chain.name)
             chain.name = die.name;
         chain.declaration = chain.declaration || die.declaration;
-        chain.specification = chain.specification || die.specification;
+        chain.definesDeclaration = chain.definesDeclaration || die.definesDeclaration;
         if (!die.origin || !DieAt(die.origin, &chain.unit, &chain.index))
             break;
     }
@@ -1177,7 +1192,7 @@ bool DwarfIndex::CallsOf(uint64_t entry, std::vector<Call> *calls)
             // one defined here by where its code begins; an inlined function's abstract entry,
             // which has no code, not at all.
             const Chain chain = ChainOf(calleeUnit, callee);
-            if (chain.declaration && !chain.specification) {
+            if (chain.declaration && !chain.definesDeclaration) {
                 if (chain.linkage)
                     call.targetName = chain.linkage;
                 else if (chain.name && !chain.unit->cxx)

@@ -20,6 +20,9 @@ struct DwarfSections {
     ByteSpan info, abbrev, line, str, lineStr, ranges, rngLists, addr, strOffsets;
 };
 
+// The DWARF sections a module file carries (empty spans for those it has not).
+DwarfSections DwarfSectionsOf(const PeImage &pe);
+
 struct SourcePlace {
     std::string file; // as the line table names it, joined with its folders
     int line = 0;
@@ -74,7 +77,7 @@ private:
         Unit *unit = nullptr; // where the last of them is (its declaration, for a definition)
         size_t index = 0;
         const char *linkage = nullptr, *name = nullptr;
-        bool declaration = false, specification = false;
+        bool declaration = false, definesDeclaration = false;
     };
     Unit *UnitAt(uint64_t address);
     Unit *UnitHolding(uint64_t offset);

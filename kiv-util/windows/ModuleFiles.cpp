@@ -57,16 +57,7 @@ DwarfIndex *ModuleFile::dwarf()
 {
     if (!dwarfRead_) {
         dwarfRead_ = true;
-        DwarfSections s;
-        s.info = pe_.SectionData(".debug_info");
-        s.abbrev = pe_.SectionData(".debug_abbrev");
-        s.line = pe_.SectionData(".debug_line");
-        s.str = pe_.SectionData(".debug_str");
-        s.lineStr = pe_.SectionData(".debug_line_str");
-        s.ranges = pe_.SectionData(".debug_ranges");
-        s.rngLists = pe_.SectionData(".debug_rnglists");
-        s.addr = pe_.SectionData(".debug_addr");
-        s.strOffsets = pe_.SectionData(".debug_str_offsets");
+        const DwarfSections s = DwarfSectionsOf(pe_);
         if (s.info.size && s.abbrev.size && s.line.size)
             dwarf_ = std::make_unique<DwarfIndex>(s);
     }

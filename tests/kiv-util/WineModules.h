@@ -23,21 +23,6 @@ inline QString WineModule(const char *name)
 #endif
 }
 
-inline DwarfSections SectionsOf(const PeImage &pe)
-{
-    DwarfSections s;
-    s.info = pe.SectionData(".debug_info");
-    s.abbrev = pe.SectionData(".debug_abbrev");
-    s.line = pe.SectionData(".debug_line");
-    s.str = pe.SectionData(".debug_str");
-    s.lineStr = pe.SectionData(".debug_line_str");
-    s.ranges = pe.SectionData(".debug_ranges");
-    s.rngLists = pe.SectionData(".debug_rnglists");
-    s.addr = pe.SectionData(".debug_addr");
-    s.strOffsets = pe.SectionData(".debug_str_offsets");
-    return s;
-}
-
 inline QString Base(const std::string &path)
 {
     return QString::fromStdString(path).section(QLatin1Char('/'), -1);

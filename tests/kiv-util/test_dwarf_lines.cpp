@@ -23,7 +23,7 @@ TEST(DwarfIndex, LinesAgreeWithLlvmSymbolizer)
             continue;
         PeImage pe;
         ASSERT_TRUE(pe.Parse(reinterpret_cast<const uint8_t *>(bytes.constData()), bytes.size()));
-        DwarfIndex dwarf(SectionsOf(pe));
+        DwarfIndex dwarf(DwarfSectionsOf(pe));
         std::vector<uint64_t> addresses;
         for (const PeImage::Symbol &symbol : pe.exports())
             for (uint32_t into : {1u, 9u, 0x31u, 0x77u})

@@ -33,7 +33,7 @@ TEST(PeImage, ExportsNameCodeOnlyWhereNothingElseBeginsBetween)
     PeImage part;
     if (part.Parse(reinterpret_cast<const uint8_t *>(cut.constData()), cut.size())) {
         part.NameAt(wait + 4, &name, &start);
-        DwarfIndex dwarf(SectionsOf(part));
+        DwarfIndex dwarf(DwarfSectionsOf(part));
         DwarfIndex::Function function;
         dwarf.At(pe.imageBase() + wait, &function); // reads nothing past the buffer
     }
