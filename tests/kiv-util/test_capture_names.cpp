@@ -97,8 +97,12 @@ TEST(StackCapture, ModuleFilesAreTheOnesMappedAndNeverMakeTheViewerWait)
     const QStringList nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     {
         SCOPED_TRACE("a FIFO mounted over a library in the target's own namespaces");
+        // A copy the namespace's user can reach whatever folders the build lies under.
+        const QString helperCopy = dir.filePath(QStringLiteral("helper"));
+        ASSERT_TRUE(QFile::copy(QStringLiteral(NORVA_STACK_HELPER), helperCopy));
+        ASSERT_TRUE(Tool("chmod", {"a+rx", helperCopy}));
         Helper helper(0, {QStringLiteral("chain"), chain, QStringLiteral("1")},
-                      nobody + QStringList{"unshare", "-Urm", NORVA_STACK_HELPER});
+                      nobody + QStringList{"unshare", "-Urm", helperCopy});
         const qint64 pid = helper.pid(); // unshare has become the helper
         ASSERT_TRUE(Tool("nsenter", {"-t", QString::number(pid), "-U", "-m", "mount", "--bind",
                                      dir.filePath("fifo"), chain + "/lib0.so"}));
